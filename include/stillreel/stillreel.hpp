@@ -1,0 +1,121 @@
+// The C++ API of stillreel: BMP pictures in, one uncompressed 24-bit AVI out.
+// Convert() does the whole job on the caller's thread and starts no threads;
+// calls on different output files may run at the same time. The library
+// prints and logs nothing: what it has to say reaches the caller through the
+// result and the callbacks in Options.
+#ifndef STILLREEL_STILLREEL_HPP_
+#define STILLREEL_STILLREEL_HPP_
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "stillreel/export.h"
+
+namespace stillreel {
+
+// The outcome of a conversion. The values are those of the C entry VOD2ERI.
+enum class Result : std::int32_t {
+  kOk = 999,                     // the AVI file was written and closed
+  kTooLarge = 1,                 // its RIFF size would exceed 2048 MiB; nothing was created
+  kCannotCreateOutput = 2,       // the output cannot be created; nothing was written
+  kListUnreadable = 3,           // the frame list cannot be read or names no pictures
+  kBadArgument = 4,              // an empty path, a rate <= 0, a smoothing count < 0, ...
+  kWriteFailed = 5,              // a write, flush or close of the output failed
+  kOutOfMemory = 6,              // the conversion's own buffers could not be allocated
+  kCancelled = 7,                // Options::cancel was set (never returned by VOD2ERI)
+};
+
+// One line of plain words for a result, e.g. "the output file cannot be created".
+STILLREEL_API const char* ToString(Result result) noexcept;
+
+// Why a picture could not be read (its frame is then a 1 x 1 white picture),
+// or, for kSizeDiffers, a notice that a readable picture has another size
+// than the first one (it is placed at the frame's bottom-left corner).
+enum class PictureIssue : std::int32_t {
+  kCannotOpen,              // no such file, no permission, or a name with a NUL byte
+  kNotAFile,                // a directory, a FIFO or a device
+  kNotBmp,                  // does not start with "BM"
+  kShortHeader,             // the file ends inside its headers
+  kRunLengthEncoded,        // compression 1 or 2
+  kUnsupportedCompression,  // compression other than 0, 1, 2 and 3
+  kBitFieldsNot16,          // bit fields (compression 3) with a bit count other than 16
+  kUnsupportedBitCount,     // bit count other than 1, 4, 8, 16, 24 and 32
+  kTopDown,                 // negative height: rows stored top-down
+  kBadSize,                 // width <= 0 or height 0
+  kTooLarge,                // its 24-bit frame would exceed 2048 MiB
+  kOutOfMemory,             // its pixels could not be allocated
+  kSizeDiffers,             // notice only: read, but its size is not the first picture's
+};
+
+// Plain words for an issue, e.g. "run-length encoded BMPs are not supported".
+STILLREEL_API const char* ToString(PictureIssue issue) noexcept;
+
+struct PictureNotice {
+  std::int64_t entry;     // list entry, counted from 0
+  std::string_view name;  // the name as given
+  PictureIssue issue;
+  std::int32_t width;     // the picture's size as read (1 x 1 for a failed read)
+  std::int32_t height;
+};
+
+struct Progress {
+  double percent;              // 100 x k / (n - 1) before entry k (0 for one entry), 100 at the index
+  std::int64_t entry;          // the entry about to be converted; n while the index is written
+  std::int64_t framesWritten;  // frames written so far
+  std::int64_t frameCount;     // frames in the whole file
+};
+
+// What a conversion produces, known before its first byte is written.
+struct Summary {
+  std::int32_t frameWidth = 0;
+  std::int32_t frameHeight = 0;
+  std::int64_t pictureCount = 0;  // n, the list entries
+  std::int64_t frameCount = 0;    // (n - 1) x N + 1
+  double frameRate = 0;           // frames per second of the file (the rate times N)
+  std::uint32_t microsPerFrame = 0;
+  std::uint64_t fileSize = 0;        // bytes, RIFF size + 8
+  std::int64_t unreadablePictures = 0;  // pictures that became 1 x 1 white frames
+};
+
+struct Options {
+  // Called before each entry and once while the index is written.
+  std::function<void(const Progress&)> onProgress;
+  // Called for each picture that cannot be read, and for each picture whose
+  // size differs from the first (PictureIssue::kSizeDiffers).
+  std::function<void(const PictureNotice&)> onPicture;
+  // Checked between frames; when it becomes true the conversion stops, leaves
+  // no file behind (an existing output stays as it was) and returns kCancelled.
+  const std::atomic<bool>* cancel = nullptr;
+  // Reads every picture and reports as a conversion would, but writes nothing.
+  bool dryRun = false;
+  // Filled once the layout of the file is known (before the first write).
+  Summary* summary = nullptr;
+};
+
+// Converts the pictures `names` (bytes, opened unchanged, relative to the
+// current folder) into the AVI file `output`, replacing it only once the new
+// file is complete. frameRateX100 is frames per second times 100;
+// smoothCount N > 1 inserts N - 1 cross-faded frames after each picture but the
+// last and multiplies the rate by N; 0 means 1. Exceptions thrown by the
+// callbacks pass through after the partial output has been removed.
+STILLREEL_API Result Convert(const std::filesystem::path& output,
+                             const std::vector<std::string>& names, std::int32_t frameRateX100,
+                             std::int32_t smoothCount, const Options& options = {});
+
+// The entries of a frame list text: one per line, a final "\n" and a "\r"
+// before it removed; blank lines are entries with an empty name.
+STILLREEL_API std::vector<std::string> ParseFrameList(std::string_view text);
+
+// Reads and parses the frame list file at `list`. Returns kOk, or
+// kListUnreadable when it cannot be opened or read or names no pictures.
+STILLREEL_API Result ReadFrameList(const std::filesystem::path& list,
+                                   std::vector<std::string>& names);
+
+}  // namespace stillreel
+
+#endif  // STILLREEL_STILLREEL_HPP_

@@ -1,0 +1,49 @@
+// ByteWriter: buffered little-endian output to a file descriptor that it does
+// not own. Errors are sticky: after the first failed write every later call
+// does nothing and ok() stays false.
+#ifndef STILLREEL_AVI_BYTE_WRITER_H_
+#define STILLREEL_AVI_BYTE_WRITER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace stillreel {
+
+class ByteWriter {
+ public:
+  static constexpr std::size_t kDefaultBufferBytes = std::size_t{1} << 20;
+
+  // A buffer that cannot be allocated leaves the writer failed.
+  explicit ByteWriter(int fd, std::size_t bufferBytes = kDefaultBufferBytes);
+  ByteWriter(const ByteWriter&) = delete;
+  ByteWriter& operator=(const ByteWriter&) = delete;
+
+  void Write(const void* data, std::size_t size);
+  // Writes out what is buffered. Returns ok().
+  bool Flush();
+  bool ok() const { return ok_; }
+  // Bytes accepted so far (written or buffered).
+  std::uint64_t position() const { return position_; }
+  int error() const { return error_; }  // errno of the failure, 0 if none
+
+ private:
+  void Drain(const std::uint8_t* data, std::size_t size);
+
+  int fd_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t used_ = 0;
+  std::uint64_t position_ = 0;
+  bool ok_ = true;
+  int error_ = 0;
+};
+
+void WriteLe32(std::uint32_t value, ByteWriter& out);
+void WriteLe16(std::uint16_t value, ByteWriter& out);
+// Writes the four characters of a tag, without a terminator.
+void WriteTag(const char (&tag)[5], ByteWriter& out);
+
+}  // namespace stillreel
+
+#endif  // STILLREEL_AVI_BYTE_WRITER_H_

@@ -1,0 +1,27 @@
+// Frame transitions: the in-between frames of smoothing. A transition fills
+// an output image that the caller has already sized; it never resizes, reads
+// or releases images.
+#ifndef STILLREEL_CONVERT_CROSS_FADE_H_
+#define STILLREEL_CONVERT_CROSS_FADE_H_
+
+#include <cstdint>
+
+#include "image/image.h"
+
+namespace stillreel {
+
+// Fills c with step l of n (0 <= l < n) from a towards b; returns 1 on success.
+using TransitionFn = std::int32_t (*)(const Image& a, const Image& b, std::int32_t l,
+                                      std::int32_t n, Image& c);
+
+// c(x, y) = truncation of a(x, y) x (1 - t) + b(x, y) x t with t = l / n, for
+// blue, green and red in double precision; b is sampled at the clamped
+// position, so a b of another size still works. Alpha of c is left alone.
+std::int32_t CrossFade(const Image& a, const Image& b, std::int32_t l, std::int32_t n, Image& c);
+
+// The channel value that CrossFade gives for a and b at step l of n.
+std::uint8_t BlendChannel(std::uint8_t a, std::uint8_t b, std::int32_t l, std::int32_t n);
+
+}  // namespace stillreel
+
+#endif  // STILLREEL_CONVERT_CROSS_FADE_H_

@@ -1,0 +1,38 @@
+// OutputFile: where the AVI goes. A regular file (or a new name) is written to
+// a temporary file beside its target and renamed over it only by Commit, so a
+// failed or abandoned conversion leaves the old file as it was and no debris.
+// Anything else (a FIFO, a terminal, /dev/null) is written directly.
+#ifndef STILLREEL_CONVERT_OUTPUT_FILE_H_
+#define STILLREEL_CONVERT_OUTPUT_FILE_H_
+
+#include <filesystem>
+#include <string>
+
+#include "stillreel/stillreel.hpp"
+
+namespace stillreel {
+
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();  // abandons a file that was not committed
+
+  // Returns kOk, or kCannotCreateOutput when the output cannot be written.
+  Result Open(const std::filesystem::path& target);
+  int fd() const { return fd_; }
+  // Closes the file and moves it into place. Returns kOk or kWriteFailed.
+  Result Commit();
+  // Closes and removes a temporary file; the target stays as it was.
+  void Abandon();
+
+ private:
+  int fd_ = -1;
+  std::string target_;     // the file finally replaced (a symbolic link's target)
+  std::string temporary_;  // empty when writing the target directly
+};
+
+}  // namespace stillreel
+
+#endif  // STILLREEL_CONVERT_OUTPUT_FILE_H_

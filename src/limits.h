@@ -1,0 +1,22 @@
+// Every limit of the conversion, in one place, with the reason for it.
+#ifndef STILLREEL_LIMITS_H_
+#define STILLREEL_LIMITS_H_
+
+#include <cstdint>
+
+namespace stillreel {
+
+// The largest RIFF size (file length minus 8) written: AVI 1.0 readers take
+// the sizes and index offsets as signed 32-bit values.
+inline constexpr std::uint64_t kMaxRiffSize = std::uint64_t{2048} * 1024 * 1024;
+
+// The reader refuses a picture whose 24-bit frame would be larger than this,
+// before allocating anything: such a picture could never fit in a file.
+inline constexpr std::uint64_t kMaxPictureFrameBytes = std::uint64_t{2048} * 1024 * 1024;
+
+// Bytes at the start of a BMP that hold the file header and a 40-byte info header.
+inline constexpr std::int64_t kBmpHeaderBytes = 54;
+
+}  // namespace stillreel
+
+#endif  // STILLREEL_LIMITS_H_
