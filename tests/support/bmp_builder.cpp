@@ -1,0 +1,190 @@
+#include "support/bmp_builder.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+#include <system_error>
+
+namespace stillreel::test {
+namespace {
+
+// Appends bytes, but never beyond `limit`: a header may claim a picture far
+// larger than a test wants to hold, and only the bytes up to a truncation
+// point are ever built.
+class Out {
+ public:
+  explicit Out(std::size_t limit) : limit_(limit) {}
+
+  bool full() const { return bytes_.size() >= limit_; }
+  std::size_t size() const { return bytes_.size(); }
+
+  void Byte(std::uint8_t b) {
+    if (!full()) bytes_.push_back(b);
+  }
+  void Le16(std::uint32_t v) {
+    Byte(static_cast<std::uint8_t>(v));
+    Byte(static_cast<std::uint8_t>(v >> 8));
+  }
+  void Le32(std::uint32_t v) {
+    Le16(v & 0xFFFF);
+    Le16(v >> 16);
+  }
+  void Zeros(std::uint64_t count) {
+    const std::uint64_t room = limit_ > bytes_.size() ? limit_ - bytes_.size() : 0;
+    bytes_.insert(bytes_.end(), static_cast<std::size_t>(std::min(count, room)), 0);
+  }
+
+  std::vector<std::uint8_t> Take() { return std::move(bytes_); }
+
+ private:
+  std::size_t limit_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+std::uint32_t Clamp32(std::uint64_t v) {
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, 0xFFFFFFFFu));
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> BuildBmp(const BmpSpec& spec) {
+  const bool bitFields = spec.compression == 3;
+  const bool masksInHeader = bitFields && spec.infoHeaderSize >= 52;
+  const bool masksAfterHeader = bitFields && !masksInHeader;
+  // Fields are always laid out as in the 40-byte header; a smaller size only
+  // changes the recorded value.
+  const std::uint64_t headerBytes = std::max<std::uint32_t>(spec.infoHeaderSize, 40);
+  const std::uint64_t tableStart = 14 + headerBytes + (masksAfterHeader ? 12 : 0);
+  const std::uint64_t tableEnd = tableStart + 4 * std::uint64_t{spec.palette.size()};
+  const std::uint64_t offset = spec.pixelDataOffset ? *spec.pixelDataOffset : tableEnd;
+  const std::uint64_t rowsStart = std::max(offset, tableEnd);
+
+  const std::int64_t width = spec.width > 0 ? spec.width : 0;
+  const std::int64_t rows = spec.height < 0 ? -std::int64_t{spec.height} : spec.height;
+  const std::int64_t bits = spec.bitCount > 0 ? spec.bitCount : 0;
+  const std::uint64_t rowData = static_cast<std::uint64_t>((bits * width + 7) / 8);
+  const std::uint64_t rowBytes = (rowData + 3) / 4 * 4;
+  const std::uint64_t imageBytes = rowBytes * static_cast<std::uint64_t>(rows);
+  const std::uint64_t fileBytes = rowsStart + imageBytes;
+
+  Out out(spec.truncateTo ? *spec.truncateTo : std::numeric_limits<std::size_t>::max());
+  out.Byte(static_cast<std::uint8_t>(spec.signature[0]));
+  out.Byte(static_cast<std::uint8_t>(spec.signature[1]));
+  out.Le32(Clamp32(fileBytes));
+  out.Le16(0);
+  out.Le16(0);
+  out.Le32(Clamp32(offset));
+
+  out.Le32(spec.infoHeaderSize);
+  out.Le32(static_cast<std::uint32_t>(spec.width));
+  out.Le32(static_cast<std::uint32_t>(spec.height));
+  out.Le16(1);
+  out.Le16(static_cast<std::uint32_t>(spec.bitCount) & 0xFFFF);
+  out.Le32(spec.compression);
+  out.Le32(Clamp32(imageBytes));
+  out.Le32(2835);
+  out.Le32(2835);
+  out.Le32(static_cast<std::uint32_t>(spec.palette.size()));
+  out.Le32(0);
+  if (masksInHeader || masksAfterHeader) {
+    out.Le32(spec.redMask);
+    out.Le32(spec.greenMask);
+    out.Le32(spec.blueMask);
+  }
+  if (masksInHeader) out.Zeros(headerBytes - 52);
+  if (!bitFields) out.Zeros(headerBytes - 40);
+
+  for (const Rgba& c : spec.palette) {
+    out.Byte(c.blue);
+    out.Byte(c.green);
+    out.Byte(c.red);
+    out.Byte(c.alpha);
+  }
+  if (out.size() < rowsStart) out.Zeros(rowsStart - out.size());
+
+  const auto at = [&](std::int64_t x, std::int64_t y) -> Rgba {
+    const std::uint64_t i = static_cast<std::uint64_t>(y * width + x);
+    return i < spec.pixels.size() ? spec.pixels[i] : Rgba{};
+  };
+  // Rows are stored bottom-up (top-down when the height is negative).
+  for (std::int64_t r = 0; r < rows && !out.full(); ++r) {
+    const std::int64_t y = spec.height < 0 ? r : rows - 1 - r;
+    const std::size_t rowStart = out.size();
+    switch (spec.bitCount) {
+      case 1:
+      case 4:
+      case 8: {
+        const int perByte = 8 / spec.bitCount;
+        for (std::int64_t x = 0; x < width; x += perByte) {
+          std::uint32_t byte = 0;
+          for (int k = 0; k < perByte; ++k) {
+            const std::uint32_t index = x + k < width ? at(x + k, y).blue : 0;
+            const int shift = 8 - spec.bitCount * (k + 1);
+            byte |= (index & ((1u << spec.bitCount) - 1)) << shift;
+          }
+          out.Byte(static_cast<std::uint8_t>(byte));
+        }
+        break;
+      }
+      case 16:
+        for (std::int64_t x = 0; x < width; ++x) {
+          out.Byte(at(x, y).blue);
+          out.Byte(at(x, y).green);
+        }
+        break;
+      case 24:
+      case 32:
+        for (std::int64_t x = 0; x < width; ++x) {
+          const Rgba c = at(x, y);
+          out.Byte(c.blue);
+          out.Byte(c.green);
+          out.Byte(c.red);
+          if (spec.bitCount == 32) out.Byte(c.alpha);
+        }
+        break;
+      default:
+        out.Zeros(rowData);
+        break;
+    }
+    const std::size_t written = out.size() - rowStart;
+    if (written < rowBytes) out.Zeros(rowBytes - written);
+  }
+  return out.Take();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+  file.close();
+  if (!file) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot open " + path.string());
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+  if (file.bad()) throw std::runtime_error("cannot read " + path.string());
+  return bytes;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "stillreel-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+  }
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace stillreel::test
