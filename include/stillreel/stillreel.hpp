@@ -20,14 +20,14 @@ namespace stillreel {
 
 // The outcome of a conversion. The values are those of the C entry VOD2ERI.
 enum class Result : std::int32_t {
-  kOk = 999,                     // the AVI file was written and closed
-  kTooLarge = 1,                 // its RIFF size would exceed 2048 MiB; nothing was created
-  kCannotCreateOutput = 2,       // the output cannot be created; nothing was written
-  kListUnreadable = 3,           // the frame list cannot be read or names no pictures
-  kBadArgument = 4,              // an empty path, a rate <= 0, a smoothing count < 0, ...
-  kWriteFailed = 5,              // a write, flush or close of the output failed
-  kOutOfMemory = 6,              // the conversion's own buffers could not be allocated
-  kCancelled = 7,                // Options::cancel was set (never returned by VOD2ERI)
+  kOk = 999,                // the AVI file was written and closed
+  kTooLarge = 1,            // its RIFF size would exceed 2048 MiB; nothing was created
+  kCannotCreateOutput = 2,  // the output cannot be created; nothing was written
+  kListUnreadable = 3,      // the frame list cannot be read or names no pictures
+  kBadArgument = 4,         // an empty path, a rate <= 0, a smoothing count < 0, ...
+  kWriteFailed = 5,         // a write, flush or close of the output failed
+  kOutOfMemory = 6,         // the conversion's own buffers could not be allocated
+  kCancelled = 7,           // Options::cancel was set (never returned by VOD2ERI)
 };
 
 // One line of plain words for a result, e.g. "the output file cannot be created".
@@ -59,13 +59,13 @@ struct PictureNotice {
   std::int64_t entry;     // list entry, counted from 0
   std::string_view name;  // the name as given
   PictureIssue issue;
-  std::int32_t width;     // the picture's size as read (1 x 1 for a failed read)
+  std::int32_t width;  // the picture's size as read (1 x 1 for a failed read)
   std::int32_t height;
 };
 
 struct Progress {
-  double percent;              // 100 x k / (n - 1) before entry k (0 for one entry), 100 at the index
-  std::int64_t entry;          // the entry about to be converted; n while the index is written
+  double percent;      // 100 x k / (n - 1) before entry k (0 for one entry), 100 at the index
+  std::int64_t entry;  // the entry about to be converted; n while the index is written
   std::int64_t framesWritten;  // frames written so far
   std::int64_t frameCount;     // frames in the whole file
 };
@@ -78,7 +78,7 @@ struct Summary {
   std::int64_t frameCount = 0;    // (n - 1) x N + 1
   double frameRate = 0;           // frames per second of the file (the rate times N)
   std::uint32_t microsPerFrame = 0;
-  std::uint64_t fileSize = 0;        // bytes, RIFF size + 8
+  std::uint64_t fileSize = 0;           // bytes, RIFF size + 8
   std::int64_t unreadablePictures = 0;  // pictures that became 1 x 1 white frames
 };
 

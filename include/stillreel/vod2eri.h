@@ -18,13 +18,13 @@ extern "C" {
  * VOD2ERI_OK, VOD2ERI_WRITE_FAILED and VOD2ERI_OUT_OF_MEMORY, and even then an
  * existing file at outputPath is only replaced by a complete AVI. */
 enum {
-  VOD2ERI_OK = 999,                  /* the AVI file was written and closed */
-  VOD2ERI_TOO_LARGE = 1,             /* its RIFF size would exceed 2048 MiB */
-  VOD2ERI_CANNOT_CREATE_OUTPUT = 2,  /* the output file cannot be created */
-  VOD2ERI_LIST_UNREADABLE = 3,       /* the list cannot be read or names no pictures */
-  VOD2ERI_BAD_ARGUMENT = 4,          /* a null path or a rate or count out of range */
-  VOD2ERI_WRITE_FAILED = 5,          /* writing the output failed (disk full, I/O error) */
-  VOD2ERI_OUT_OF_MEMORY = 6          /* the conversion's own buffers could not be allocated */
+  VOD2ERI_OK = 999,                 /* the AVI file was written and closed */
+  VOD2ERI_TOO_LARGE = 1,            /* its RIFF size would exceed 2048 MiB */
+  VOD2ERI_CANNOT_CREATE_OUTPUT = 2, /* the output file cannot be created */
+  VOD2ERI_LIST_UNREADABLE = 3,      /* the list cannot be read or names no pictures */
+  VOD2ERI_BAD_ARGUMENT = 4,         /* a null path or a rate or count out of range */
+  VOD2ERI_WRITE_FAILED = 5,         /* writing the output failed (disk full, I/O error) */
+  VOD2ERI_OUT_OF_MEMORY = 6         /* the conversion's own buffers could not be allocated */
 };
 
 /* Converts the pictures named in listPath, one per line, into the AVI file

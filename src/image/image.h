@@ -43,8 +43,12 @@ bool Resize(Image& image, std::int32_t w, std::int32_t h);
 // drops the colour table; for 1, 4 and 8 prepares 2^d black entries.
 bool SetBitDepth(Image& image, std::int32_t d);
 
-inline std::int32_t Width(const Image& image) { return image.width; }
-inline std::int32_t Height(const Image& image) { return image.height; }
+inline std::int32_t Width(const Image& image) {
+  return image.width;
+}
+inline std::int32_t Height(const Image& image) {
+  return image.height;
+}
 
 inline Pixel* Column(Image& image, std::int32_t x) {
   return image.pixels.get() + static_cast<std::int64_t>(x) * image.height;

@@ -1,6 +1,6 @@
 // Every limit of the conversion, in one place, with the reason for it.
-#ifndef STILLREEL_LIMITS_H_
-#define STILLREEL_LIMITS_H_
+#ifndef STILLREEL_SIZE_LIMITS_H_
+#define STILLREEL_SIZE_LIMITS_H_
 
 #include <cstdint>
 
@@ -19,4 +19,4 @@ inline constexpr std::int64_t kBmpHeaderBytes = 54;
 
 }  // namespace stillreel
 
-#endif  // STILLREEL_LIMITS_H_
+#endif  // STILLREEL_SIZE_LIMITS_H_

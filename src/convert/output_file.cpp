@@ -1,0 +1,146 @@
+#include "convert/output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <random>
+
+namespace stillreel {
+namespace {
+
+int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC | O_NOCTTY, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// The file a path finally names: symbolic links are followed, also when the
+// last one points at a file that does not exist yet.
+std::string FollowLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    std::string link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
+    const ssize_t size = ::readlink(path.c_str(), link.data(), link.size());
+    if (size < 0 || static_cast<std::size_t>(size) >= link.size()) return path;
+    link.resize(static_cast<std::size_t>(size));
+    if (link.empty()) return path;
+    if (link.front() == '/') {
+      path = link;
+    } else {
+      const std::size_t slash = path.rfind('/');
+      path = slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+    }
+  }
+  return path;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// A new file with a name of its own in `folder`, created as a plain create
+// would (0666 less the umask). Returns its descriptor, or -1.
+int CreateTemporary(const std::string& folder, std::string& name) {
+  static std::atomic<unsigned> counter{0};
+  std::random_device entropy;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "%08x%04x", entropy(), counter.fetch_add(1) & 0xFFFF);
+    name = folder + "/.stillreel-" + suffix + ".tmp";
+    const int fd = OpenRetrying(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  name.clear();
+  return -1;
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() {
+  Abandon();
+}
+
+Result OutputFile::Open(const std::filesystem::path& target) {
+  Abandon();
+  const std::string& given = target.native();
+  if (given.empty() || given.find('\0') != std::string::npos) return Result::kCannotCreateOutput;
+  target_ = FollowLinks(given);
+
+  struct stat info;
+  const bool exists = ::stat(target_.c_str(), &info) == 0;
+  if (exists && S_ISDIR(info.st_mode)) return Result::kCannotCreateOutput;
+  if (exists && !S_ISREG(info.st_mode)) {
+    // A FIFO, a terminal, /dev/null: written as it is, nothing to replace.
+    fd_ = OpenRetrying(target_.c_str(), O_WRONLY | O_TRUNC);
+    return fd_ >= 0 ? Result::kOk : Result::kCannotCreateOutput;
+  }
+
+  int existing = -1;
+  if (exists) {
+    // The caller must be able to write the file itself: replacing it by a
+    // rename must not get round its permissions.
+    existing = OpenRetrying(target_.c_str(), O_WRONLY);
+    if (existing < 0) return Result::kCannotCreateOutput;
+  }
+  fd_ = CreateTemporary(FolderOf(target_), temporary_);
+  if (fd_ >= 0) {
+    if (exists) {
+      // The new file takes the place of the old one with its permissions.
+      if (::fchown(fd_, info.st_uid, info.st_gid) != 0) {
+        // Another owner cannot be given away: the file stays the caller's.
+      }
+      ::fchmod(fd_, info.st_mode & 07777);
+      ::close(existing);
+    }
+    return Result::kOk;
+  }
+  // The folder takes no new files: write the target in place.
+  if (exists) {
+    if (::ftruncate(existing, 0) != 0) {
+      ::close(existing);
+      return Result::kCannotCreateOutput;
+    }
+    fd_ = existing;
+  } else {
+    fd_ = OpenRetrying(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  }
+  return fd_ >= 0 ? Result::kOk : Result::kCannotCreateOutput;
+}
+
+Result OutputFile::Commit() {
+  if (fd_ < 0) return Result::kWriteFailed;
+  const int closed = ::close(fd_);
+  fd_ = -1;
+  if (closed != 0 && errno != EINTR) {
+    Abandon();
+    return Result::kWriteFailed;
+  }
+  if (!temporary_.empty()) {
+    if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
+      Abandon();
+      return Result::kWriteFailed;
+    }
+    temporary_.clear();
+  }
+  return Result::kOk;
+}
+
+void OutputFile::Abandon() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temporary_.empty()) ::unlink(temporary_.c_str());
+  temporary_.clear();
+}
+
+}  // namespace stillreel
