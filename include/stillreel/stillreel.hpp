@@ -70,7 +70,7 @@ struct Progress {
   std::int64_t frameCount;     // frames in the whole file
 };
 
-// What a conversion produces, known before its first byte is written.
+// What a conversion produces.
 struct Summary {
   std::int32_t frameWidth = 0;
   std::int32_t frameHeight = 0;
@@ -93,7 +93,8 @@ struct Options {
   const std::atomic<bool>* cancel = nullptr;
   // Reads every picture and reports as a conversion would, but writes nothing.
   bool dryRun = false;
-  // Filled once the layout of the file is known (before the first write).
+  // Filled once the layout of the file is known, before the first write;
+  // unreadablePictures is set when the call returns.
   Summary* summary = nullptr;
 };
 
