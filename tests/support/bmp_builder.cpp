@@ -120,7 +120,7 @@ std::vector<std::uint8_t> BuildBmp(const BmpSpec& spec) {
       case 4:
       case 8: {
         const int perByte = 8 / spec.bitCount;
-        for (std::int64_t x = 0; x < width; x += perByte) {
+        for (std::int64_t x = 0; x < width && !out.full(); x += perByte) {
           std::uint32_t byte = 0;
           for (int k = 0; k < perByte; ++k) {
             const std::uint32_t index = x + k < width ? at(x + k, y).blue : 0;
@@ -132,14 +132,14 @@ std::vector<std::uint8_t> BuildBmp(const BmpSpec& spec) {
         break;
       }
       case 16:
-        for (std::int64_t x = 0; x < width; ++x) {
+        for (std::int64_t x = 0; x < width && !out.full(); ++x) {
           out.Byte(at(x, y).blue);
           out.Byte(at(x, y).green);
         }
         break;
       case 24:
       case 32:
-        for (std::int64_t x = 0; x < width; ++x) {
+        for (std::int64_t x = 0; x < width && !out.full(); ++x) {
           const Rgba c = at(x, y);
           out.Byte(c.blue);
           out.Byte(c.green);
