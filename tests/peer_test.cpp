@@ -1,0 +1,529 @@
+// Pictures written by real tools, read by the BMP reader and compared with
+// the tools' own decoding; AVI files written by Convert and read back by
+// ffprobe and ffmpeg, frame by frame.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "convert/cross_fade.h"
+#include "image/bmp_reader.h"
+#include "image/image.h"
+#include "stillreel/stillreel.hpp"
+#include "support/bmp_builder.h"
+#include "support/peers.h"
+
+namespace stillreel {
+namespace {
+
+using test::Peer;
+using test::RgbaPicture;
+
+// One kind of BMP file and how a peer writes it.
+struct Kind {
+  const char* label;
+  bool pillow;                       // written by Pillow instead of ImageMagick
+  const char* prefix;                // ImageMagick's output format prefix
+  std::vector<std::string> options;  // ImageMagick options before the output name
+  std::int32_t bitCount;
+  std::uint32_t headerSize;
+  std::uint32_t compression;
+  std::array<std::uint32_t, 3> masks;  // red, green, blue, for compression 3
+  std::optional<PictureIssue> refusal;
+};
+
+const std::vector<std::string> kTwoColours = {"-colors", "2", "-compress", "none"};
+const std::vector<std::string> kSixteenColours = {"-colors", "16", "-compress", "none"};
+const std::vector<std::string> kManyColours = {"-type", "Palette",   "-colors",
+                                               "200",   "-compress", "none"};
+
+const Kind kPal1{"pal1", false, "", kTwoColours, 1, 124, 0, {}, {}};
+const Kind kPal1Bmp3{"pal1_bmp3", false, "BMP3:", kTwoColours, 1, 40, 0, {}, {}};
+const Kind kPal4{"pal4", false, "", kSixteenColours, 4, 124, 0, {}, {}};
+const Kind kPal4Bmp3{"pal4_bmp3", false, "BMP3:", kSixteenColours, 4, 40, 0, {}, {}};
+const Kind kPal8{"pal8", false, "", kManyColours, 8, 124, 0, {}, {}};
+const Kind kPal8Bmp3{"pal8_bmp3", false, "BMP3:", kManyColours, 8, 40, 0, {}, {}};
+const Kind kRgb555{"rgb555", false, "", {"-define", "bmp:subtype=RGB555"},
+                   16,       124,   3,  {0x7C00, 0x03E0, 0x001F},
+                   {}};
+const Kind kRgb565{"rgb565", false, "", {"-define", "bmp:subtype=RGB565"},
+                   16,       124,   3,  {0xF800, 0x07E0, 0x001F},
+                   {}};
+const Kind kRgb24{"rgb24", false, "", {"-type", "TrueColor"}, 24, 124, 0, {}, {}};
+const Kind kRgb24Bmp3{"rgb24_bmp3", false, "BMP3:", {"-type", "TrueColor"}, 24, 40, 0, {}, {}};
+const Kind kPillow32{"pillow32", true, "", {}, 32, 40, 0, {}, {}};
+// ImageMagick writes every 32-bit picture with bit fields, which the reader refuses.
+const Kind kMagick32{"magick32",
+                     false,
+                     "",
+                     {"-alpha", "on", "-type", "TrueColorAlpha"},
+                     32,
+                     124,
+                     3,
+                     {0x00FF0000, 0x0000FF00, 0x000000FF},
+                     PictureIssue::kBitFieldsNot16};
+
+// Writes a picture of the given kind; seed makes pictures of one test differ.
+::testing::AssertionResult MakePicture(const Kind& kind, int width, int height, int seed,
+                                       const std::string& path) {
+  if (kind.pillow) {
+    // Varied alpha, so that a reader dropping or moving the fourth byte shows.
+    static const char* const kScript = R"py(
+import sys
+from PIL import Image
+w, h, s = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+im = Image.new("RGBA", (w, h))
+im.putdata([((x * 19 + y * 7 + s * 40) % 256, (x * 5 + y * 31 + s * 90) % 256,
+             (255 - x * 11 - y * 3 - s * 20) % 256, (x * 37 + y * 53 + s) % 256)
+            for y in range(h) for x in range(w)])
+im.save(sys.argv[1], "BMP")
+)py";
+    return test::RunOk({test::kPython, "-c", kScript, path, std::to_string(width),
+                        std::to_string(height), std::to_string(seed)});
+  }
+  std::vector<std::string> argv = {test::kMagickConvert,
+                                   "-size",
+                                   std::to_string(width) + "x" + std::to_string(height),
+                                   "-seed",
+                                   std::to_string(seed),
+                                   "plasma:fractal"};
+  argv.insert(argv.end(), kind.options.begin(), kind.options.end());
+  argv.push_back(kind.prefix + path);
+  return test::RunOk(argv);
+}
+
+std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int size) {
+  std::uint32_t value = 0;
+  for (int i = size - 1; i >= 0; --i)
+    value = value << 8 | bytes[at + i];
+  return value;
+}
+
+// The file really is the kind the test means: its header fields, its masks,
+// and for palettes a table whose reserved bytes (the pixels' alpha) are 0.
+::testing::AssertionResult IsKind(const Kind& kind, const std::string& path, int width,
+                                  int height) {
+  const std::vector<std::uint8_t> bytes = test::ReadFile(path);
+  auto fail = [&]() {
+    return ::testing::AssertionFailure() << kind.label << " file " << path << ": ";
+  };
+  if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') return fail() << "not a BMP";
+  const std::uint32_t offset = Le(bytes, 10, 4);
+  const std::uint32_t headerSize = Le(bytes, 14, 4);
+  const std::int32_t fileWidth = static_cast<std::int32_t>(Le(bytes, 18, 4));
+  const std::int32_t fileHeight = static_cast<std::int32_t>(Le(bytes, 22, 4));
+  const std::uint32_t bitCount = Le(bytes, 28, 2);
+  const std::uint32_t compression = Le(bytes, 30, 4);
+  if (headerSize != kind.headerSize || fileWidth != width || fileHeight != height ||
+      bitCount != static_cast<std::uint32_t>(kind.bitCount) || compression != kind.compression) {
+    return fail() << "have header size " << headerSize << ", " << fileWidth << " x " << fileHeight
+                  << ", bit count " << bitCount << ", compression " << compression
+                  << "; want header size " << kind.headerSize << ", " << width << " x " << height
+                  << ", bit count " << kind.bitCount << ", compression " << kind.compression;
+  }
+  if (kind.compression == 3) {
+    for (int i = 0; i < 3; ++i) {
+      const std::uint32_t mask = Le(bytes, 54 + 4 * i, 4);
+      if (mask != kind.masks[i]) {
+        return fail() << "mask " << i << ": have 0x" << std::hex << mask << ", want 0x"
+                      << kind.masks[i];
+      }
+    }
+  }
+  if (kind.bitCount <= 8) {
+    const std::size_t tableStart = 14 + headerSize;
+    if (offset < tableStart + 4 || offset > bytes.size()) {
+      return fail() << "pixel data offset " << offset << " leaves no colour table after "
+                    << tableStart;
+    }
+    for (std::size_t at = tableStart + 3; at < offset; at += 4) {
+      if (bytes[at] != 0) return fail() << "colour table reserved byte at " << at << " is not 0";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// The pixel the reader should give where the peer decoded rgba. 16-bit
+// channels keep 5 bits scaled by 8 (a 6-bit green drops its lowest bit);
+// ImageMagick widens n bits by repeating the top bits, so the stored value
+// comes back exactly from its 8-bit one.
+::testing::AssertionResult ReaderPixel(const Kind& kind, const std::uint8_t* rgba, Pixel& want) {
+  want = Pixel{rgba[2], rgba[1], rgba[0], 0};
+  if (kind.bitCount == 32) want.alpha = rgba[3];
+  if (kind.bitCount != 16) return ::testing::AssertionSuccess();
+  auto stored = [](std::uint8_t value, int bits, int& level) {
+    level = value >> (8 - bits);
+    return value == ((level << (8 - bits)) | (level >> (2 * bits - 8)));
+  };
+  const int greenBits = kind.masks[1] == 0x07E0 ? 6 : 5;
+  int red = 0, green = 0, blue = 0;
+  if (!stored(rgba[0], 5, red) || !stored(rgba[1], greenBits, green) || !stored(rgba[2], 5, blue)) {
+    return ::testing::AssertionFailure()
+           << "ImageMagick's " << int{rgba[0]} << ", " << int{rgba[1]} << ", " << int{rgba[2]}
+           << " is not a widened " << 5 << "-" << greenBits << "-5 value";
+  }
+  if (greenBits == 6) green >>= 1;
+  want = Pixel{static_cast<std::uint8_t>(blue * 8), static_cast<std::uint8_t>(green * 8),
+               static_cast<std::uint8_t>(red * 8), 0};
+  return ::testing::AssertionSuccess();
+}
+
+// A picture as the conversion should see it: row-major, top row first.
+struct Picture {
+  int width = 1;
+  int height = 1;
+  std::vector<Pixel> pixels{kWhite};
+  const Pixel& At(int x, int y) const {
+    x = std::clamp(x, 0, width - 1);
+    y = std::clamp(y, 0, height - 1);
+    return pixels[static_cast<std::size_t>(y) * width + x];
+  }
+};
+
+::testing::AssertionResult ExpectedPicture(const Kind& kind, const std::string& path,
+                                           Picture& picture) {
+  picture = Picture{};
+  if (kind.refusal) return ::testing::AssertionSuccess();  // a refused picture is 1 x 1 white
+  RgbaPicture peer;
+  if (auto ok = test::DecodeWithImageMagick(path, peer); !ok) return ok;
+  picture.width = peer.width;
+  picture.height = peer.height;
+  picture.pixels.resize(static_cast<std::size_t>(peer.width) * peer.height);
+  for (int y = 0; y < peer.height; ++y) {
+    for (int x = 0; x < peer.width; ++x) {
+      if (auto ok = ReaderPixel(kind, peer.At(x, y), picture.pixels[y * peer.width + x]); !ok) {
+        return ok << " at (" << x << ", " << y << ") of " << path;
+      }
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::string Describe(const Pixel& p) {
+  std::ostringstream text;
+  text << "(b " << int{p.blue} << ", g " << int{p.green} << ", r " << int{p.red} << ", a "
+       << int{p.alpha} << ")";
+  return text.str();
+}
+
+// ---------------------------------------------------------------------------
+// Pictures written by ImageMagick and Pillow, read by ReadBmp.
+
+struct ReadCase {
+  const Kind* kind;
+  int width;
+  int height;
+};
+
+void PrintTo(const ReadCase& c, std::ostream* out) {
+  *out << c.kind->label << " " << c.width << " x " << c.height;
+}
+
+class PeerBmp : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(PeerBmp, ReadsAsImageMagickDecodes) {
+  const auto& [kind, width, height] = GetParam();
+  STILLREEL_REQUIRE_PEER(Peer::kImageMagick);
+  if (kind->pillow) STILLREEL_REQUIRE_PEER(Peer::kPillow);
+  test::TempDir dir;
+  const std::string path = (dir / "picture.bmp").string();
+  ASSERT_TRUE(MakePicture(*kind, width, height, 1, path));
+  ASSERT_TRUE(IsKind(*kind, path, width, height));
+  Picture want;
+  ASSERT_TRUE(ExpectedPicture(*kind, path, want));
+
+  Image image = CreateImage();
+  PictureIssue why{};
+  ASSERT_TRUE(ReadBmp(image, path, &why)) << "refused: " << ToString(why);
+  EXPECT_EQ(image.bitDepth, kind->bitCount);
+  ASSERT_EQ(Width(image), width);
+  ASSERT_EQ(Height(image), height);
+  int wrong = 0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const Pixel& have = Column(image, x)[y];
+      const Pixel& expected = want.At(x, y);
+      if (have.blue == expected.blue && have.green == expected.green && have.red == expected.red &&
+          have.alpha == expected.alpha) {
+        continue;
+      }
+      if (++wrong <= 8) {
+        ADD_FAILURE() << kind->label << " pixel (" << x << ", " << y << "): have " << Describe(have)
+                      << ", want " << Describe(expected);
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0) << "pixels that differ from the peer's decoding";
+}
+
+std::vector<ReadCase> ReadCases() {
+  std::vector<ReadCase> cases;
+  for (const Kind* kind : {&kPal1, &kPal1Bmp3, &kPal4, &kPal4Bmp3, &kPal8, &kPal8Bmp3, &kRgb555,
+                           &kRgb565, &kRgb24, &kRgb24Bmp3, &kPillow32}) {
+    // Odd widths: every kind needs row padding at one of the two sizes.
+    cases.push_back({kind, 13, 9});
+    cases.push_back({kind, 7, 5});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, PeerBmp, ::testing::ValuesIn(ReadCases()),
+                         [](const ::testing::TestParamInfo<ReadCase>& info) {
+                           return std::string(info.param.kind->label) + "_" +
+                                  std::to_string(info.param.width) + "x" +
+                                  std::to_string(info.param.height);
+                         });
+
+TEST(PeerBmp, ImageMagickThirtyTwoBitBitFieldsAreRefused) {
+  STILLREEL_REQUIRE_PEER(Peer::kImageMagick);
+  test::TempDir dir;
+  const std::string path = (dir / "argb.bmp").string();
+  ASSERT_TRUE(MakePicture(kMagick32, 7, 5, 1, path));
+  ASSERT_TRUE(IsKind(kMagick32, path, 7, 5));
+
+  BmpHeader header;
+  PictureIssue probed{};
+  EXPECT_FALSE(ProbeBmp(path, header, &probed));
+  EXPECT_EQ(probed, PictureIssue::kBitFieldsNot16) << "have " << ToString(probed);
+
+  Image image = CreateImage();
+  PictureIssue why{};
+  EXPECT_FALSE(ReadBmp(image, path, &why));
+  EXPECT_EQ(why, PictureIssue::kBitFieldsNot16) << "have " << ToString(why);
+  EXPECT_EQ(image.bitDepth, 1);
+  ASSERT_EQ(Width(image), 1);
+  ASSERT_EQ(Height(image), 1);
+  const Pixel& only = Column(image, 0)[0];
+  EXPECT_TRUE(only.blue == 255 && only.green == 255 && only.red == 255 && only.alpha == 0)
+      << "have " << Describe(only) << ", want white";
+}
+
+// ---------------------------------------------------------------------------
+// AVI files written by Convert, read back by ffprobe and ffmpeg.
+
+struct Entry {
+  const Kind* kind;
+  int width;
+  int height;
+};
+
+struct AviCase {
+  const char* label;
+  std::int32_t rateX100;
+  std::int32_t smooth;
+  std::vector<Entry> entries;
+};
+
+struct Notice {
+  std::int64_t entry;
+  PictureIssue issue;
+  std::int32_t width;
+  std::int32_t height;
+  friend bool operator<(const Notice& a, const Notice& b) {
+    return std::tie(a.entry, a.issue) < std::tie(b.entry, b.issue);
+  }
+  friend bool operator==(const Notice& a, const Notice& b) {
+    return a.entry == b.entry && a.issue == b.issue && a.width == b.width && a.height == b.height;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Notice& n) {
+  return out << "{entry " << n.entry << ", " << ToString(n.issue) << ", " << n.width << " x "
+             << n.height << "}";
+}
+
+// The frame a picture gives: anchored at the bottom-left corner, cropped at
+// the right and top, zero where it does not reach; bgr24 rows top first, as
+// ffmpeg hands them out.
+std::vector<std::uint8_t> Frame(const Picture& picture, int frameWidth, int frameHeight) {
+  std::vector<std::uint8_t> frame(static_cast<std::size_t>(frameWidth) * frameHeight * 3, 0);
+  for (int row = 0; row < frameHeight; ++row) {
+    const int y = picture.height - frameHeight + row;
+    if (y < 0 || y >= picture.height) continue;
+    for (int x = 0; x < std::min(frameWidth, picture.width); ++x) {
+      const Pixel& p = picture.At(x, y);
+      std::uint8_t* out = &frame[(static_cast<std::size_t>(row) * frameWidth + x) * 3];
+      out[0] = p.blue;
+      out[1] = p.green;
+      out[2] = p.red;
+    }
+  }
+  return frame;
+}
+
+// Step l of n from a towards b: a's size, b sampled at the clamped position.
+Picture Blend(const Picture& a, const Picture& b, int l, int n) {
+  Picture c = a;
+  for (int y = 0; y < a.height; ++y) {
+    for (int x = 0; x < a.width; ++x) {
+      const Pixel& pa = a.At(x, y);
+      const Pixel& pb = b.At(x, y);
+      c.pixels[static_cast<std::size_t>(y) * a.width + x] =
+          Pixel{BlendChannel(pa.blue, pb.blue, l, n), BlendChannel(pa.green, pb.green, l, n),
+                BlendChannel(pa.red, pb.red, l, n), 0};
+    }
+  }
+  return c;
+}
+
+// "a/b" equals numerator / denominator.
+bool SameRate(const std::string& text, std::uint64_t numerator, std::uint64_t denominator) {
+  std::uint64_t a = 0, b = 0;
+  char slash = 0;
+  std::istringstream in(text);
+  if (!(in >> a >> slash >> b) || slash != '/' || b == 0) return false;
+  return a * denominator == b * numerator;
+}
+
+void PrintTo(const AviCase& c, std::ostream* out) {
+  *out << c.label << ": rate " << c.rateX100 << " / 100, N " << c.smooth << ",";
+  for (const Entry& e : c.entries)
+    *out << " " << e.kind->label << " " << e.width << "x" << e.height;
+}
+
+class PeerAvi : public ::testing::TestWithParam<AviCase> {};
+
+TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
+  const AviCase& param = GetParam();
+  STILLREEL_REQUIRE_PEER(Peer::kImageMagick);
+  STILLREEL_REQUIRE_PEER(Peer::kFfmpeg);
+  if (std::any_of(param.entries.begin(), param.entries.end(),
+                  [](const Entry& e) { return e.kind->pillow; })) {
+    STILLREEL_REQUIRE_PEER(Peer::kPillow);
+  }
+  test::TempDir dir;
+  std::vector<std::string> names;
+  std::vector<Picture> pictures;
+  std::vector<Notice> wantNotices;
+  for (std::size_t k = 0; k < param.entries.size(); ++k) {
+    const Entry& entry = param.entries[k];
+    names.push_back((dir / ("entry" + std::to_string(k) + ".bmp")).string());
+    ASSERT_TRUE(
+        MakePicture(*entry.kind, entry.width, entry.height, static_cast<int>(k) + 1, names.back()));
+    ASSERT_TRUE(IsKind(*entry.kind, names.back(), entry.width, entry.height));
+    pictures.emplace_back();
+    ASSERT_TRUE(ExpectedPicture(*entry.kind, names.back(), pictures.back()));
+    const Picture& p = pictures.back();
+    if (entry.kind->refusal) {
+      wantNotices.push_back({static_cast<std::int64_t>(k), *entry.kind->refusal, 1, 1});
+    } else if (k > 0 && (p.width != pictures[0].width || p.height != pictures[0].height)) {
+      wantNotices.push_back(
+          {static_cast<std::int64_t>(k), PictureIssue::kSizeDiffers, p.width, p.height});
+    }
+  }
+  const int frameWidth = pictures[0].width;
+  const int frameHeight = pictures[0].height;
+  const int n = static_cast<int>(pictures.size());
+  const int smooth = param.smooth;
+
+  std::vector<std::vector<std::uint8_t>> wantFrames;
+  std::vector<std::string> frameNames;  // where each frame comes from, for messages
+  for (int k = 0; k < n; ++k) {
+    if (smooth > 1 && k < n - 1) {
+      for (int l = 0; l < smooth; ++l) {
+        wantFrames.push_back(
+            Frame(Blend(pictures[k], pictures[k + 1], l, smooth), frameWidth, frameHeight));
+        frameNames.push_back("entry " + std::to_string(k) + " (" + param.entries[k].kind->label +
+                             ") step " + std::to_string(l) + " of " + std::to_string(smooth));
+      }
+    } else {
+      wantFrames.push_back(Frame(pictures[k], frameWidth, frameHeight));
+      frameNames.push_back("entry " + std::to_string(k) + " (" + param.entries[k].kind->label +
+                           ")");
+    }
+  }
+
+  std::vector<Notice> notices;
+  Options options;
+  options.onPicture = [&](const PictureNotice& notice) {
+    notices.push_back({notice.entry, notice.issue, notice.width, notice.height});
+  };
+  const std::string avi = (dir / "out.avi").string();
+  ASSERT_EQ(Convert(avi, names, param.rateX100, smooth, options), Result::kOk);
+  std::sort(notices.begin(), notices.end());
+  EXPECT_EQ(notices, wantNotices);
+
+  // The file's rate is the rate times N, as whole microseconds per frame.
+  double frameRate = param.rateX100 * 0.01;
+  frameRate *= smooth;
+  const auto micros = static_cast<std::uint32_t>(1000000.0 / frameRate);
+  const std::size_t frameCount = wantFrames.size();
+
+  std::map<std::string, std::string> stream;
+  ASSERT_TRUE(test::ProbeVideoStream(avi, stream));
+  EXPECT_EQ(stream["codec_name"], "rawvideo");
+  EXPECT_EQ(stream["pix_fmt"], "bgr24");
+  EXPECT_EQ(stream["width"], std::to_string(frameWidth));
+  EXPECT_EQ(stream["height"], std::to_string(frameHeight));
+  EXPECT_EQ(stream["nb_frames"], std::to_string(frameCount));
+  EXPECT_EQ(stream["nb_read_frames"], std::to_string(frameCount));
+  EXPECT_TRUE(SameRate(stream["r_frame_rate"], 1000000, micros))
+      << "have r_frame_rate " << stream["r_frame_rate"] << ", want 1000000/" << micros;
+  EXPECT_TRUE(SameRate(stream["avg_frame_rate"], 1000000, micros))
+      << "have avg_frame_rate " << stream["avg_frame_rate"] << ", want 1000000/" << micros;
+
+  std::vector<std::uint8_t> decoded;
+  ASSERT_TRUE(test::DecodeAviWithFfmpeg(avi, decoded));
+  const std::size_t frameBytes = static_cast<std::size_t>(frameWidth) * frameHeight * 3;
+  ASSERT_EQ(decoded.size(), frameCount * frameBytes)
+      << "ffmpeg's bytes for " << frameCount << " frames of " << frameWidth << " x " << frameHeight;
+  int wrong = 0;
+  static const char* const kChannels[] = {"blue", "green", "red"};
+  for (std::size_t f = 0; f < frameCount; ++f) {
+    for (std::size_t i = 0; i < frameBytes; ++i) {
+      const std::uint8_t have = decoded[f * frameBytes + i];
+      const std::uint8_t want = wantFrames[f][i];
+      if (have == want) continue;
+      if (++wrong <= 8) {
+        const std::size_t pixel = i / 3;
+        ADD_FAILURE() << "frame " << f << " (" << frameNames[f] << ") row " << pixel / frameWidth
+                      << " from the top, column " << pixel % frameWidth << ", " << kChannels[i % 3]
+                      << ": have " << int{have} << ", want " << int{want};
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0) << "bytes that differ from the expected frames";
+}
+
+const std::vector<AviCase> kAviCases = {
+    // One frame per picture; a smaller and a larger picture sit at the
+    // bottom-left corner, a refused one gives a white pixel there.
+    {"mixed_n1",
+     2500,
+     1,
+     {{&kRgb24, 13, 9},
+      {&kPal8Bmp3, 13, 9},
+      {&kRgb565, 13, 9},
+      {&kPal4, 7, 5},
+      {&kPal1, 13, 9},
+      {&kPillow32, 15, 11},
+      {&kMagick32, 13, 9},
+      {&kRgb555, 13, 9}}},
+    // Cross-fades between kinds, into and out of a picture of another size.
+    {"mixed_n3",
+     2997,
+     3,
+     {{&kRgb555, 7, 5},
+      {&kRgb24Bmp3, 7, 5},
+      {&kPal8, 7, 5},
+      {&kPillow32, 7, 5},
+      {&kPal1Bmp3, 9, 3},
+      {&kPal4Bmp3, 7, 5}}},
+    {"one_picture_n3", 1000, 3, {{&kRgb24, 7, 5}}},
+    {"ntsc_n1", 2997, 1, {{&kRgb24Bmp3, 5, 3}, {&kPal4Bmp3, 5, 3}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Lists, PeerAvi, ::testing::ValuesIn(kAviCases),
+                         [](const ::testing::TestParamInfo<AviCase>& info) {
+                           return std::string(info.param.label);
+                         });
+
+}  // namespace
+}  // namespace stillreel

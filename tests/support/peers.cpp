@@ -1,0 +1,215 @@
+#include "support/peers.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <regex>
+#include <sstream>
+
+extern char** environ;
+
+namespace stillreel::test {
+namespace {
+
+std::string Describe(const std::vector<std::string>& argv) {
+  std::string text;
+  for (const std::string& arg : argv) {
+    if (!text.empty()) text += ' ';
+    text += arg.size() > 80 ? arg.substr(0, 77) + "..." : arg;
+  }
+  return text;
+}
+
+std::string Tail(const std::string& text) {
+  return text.size() > 2000 ? "..." + text.substr(text.size() - 2000) : text;
+}
+
+bool Executable(const char* path) {
+  return access(path, X_OK) == 0;
+}
+
+std::string FindMissing(Peer peer) {
+  switch (peer) {
+    case Peer::kImageMagick: {
+      for (const char* tool : {kMagickConvert, kMagickIdentify}) {
+        if (!Executable(tool)) return std::string("ImageMagick's ") + tool + " is not installed";
+      }
+      const CommandResult version = RunCommand({kMagickConvert, "-version"});
+      if (version.status != 0 || version.out.find("ImageMagick") == std::string::npos) {
+        return std::string(kMagickConvert) + " is not ImageMagick";
+      }
+      return {};
+    }
+    case Peer::kFfmpeg:
+      for (const char* tool : {kFfmpeg, kFfprobe}) {
+        if (!Executable(tool)) return std::string(tool) + " is not installed";
+      }
+      return {};
+    case Peer::kPillow:
+      if (!Executable(kPython)) return std::string(kPython) + " is not installed";
+      if (RunCommand({kPython, "-c", "import PIL.Image"}).status != 0) {
+        return std::string("Pillow is not importable by ") + kPython + " (python3-pil)";
+      }
+      return {};
+  }
+  return "unknown peer";
+}
+
+}  // namespace
+
+CommandResult RunCommand(const std::vector<std::string>& argv) {
+  CommandResult result;
+  int outPipe[2];
+  int errPipe[2];
+  if (argv.empty() || pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return result;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  std::vector<char*> args;
+  for (const std::string& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(outPipe[1]);
+  close(errPipe[1]);
+
+  // Both streams are drained together so that neither pipe can fill up and stall the child.
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int openStreams = 2;
+  char buffer[65536];
+  while (spawned == 0 && openStreams > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+        --openStreams;
+      }
+    }
+  }
+  close(outPipe[0]);
+  close(errPipe[0]);
+  if (spawned != 0) {
+    result.err = "cannot start " + argv[0];
+    return result;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+::testing::AssertionResult RunOk(const std::vector<std::string>& argv, CommandResult* result) {
+  CommandResult run = RunCommand(argv);
+  const bool ok = run.status == 0;
+  std::string err = run.err;
+  const int status = run.status;
+  if (result != nullptr) *result = std::move(run);
+  if (ok) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "`" << Describe(argv) << "` exited with status " << status << ":\n"
+         << Tail(err);
+}
+
+std::string MissingPeer(Peer peer) {
+  static std::mutex mutex;
+  static std::map<Peer, std::string> known;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto found = known.find(peer);
+  if (found == known.end()) found = known.emplace(peer, FindMissing(peer)).first;
+  return found->second;
+}
+
+bool InCi() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string_view(ci) == "true";
+}
+
+::testing::AssertionResult DecodeWithImageMagick(const std::string& path, RgbaPicture& picture) {
+  CommandResult size;
+  if (auto ok = RunOk({kMagickIdentify, "-format", "%w %h", path}, &size); !ok) return ok;
+  std::istringstream words(size.out);
+  picture = RgbaPicture{};
+  if (!(words >> picture.width >> picture.height) || picture.width < 1 || picture.height < 1) {
+    return ::testing::AssertionFailure()
+           << "identify gave no size for " << path << ": \"" << size.out << "\"";
+  }
+  CommandResult pixels;
+  if (auto ok = RunOk({kMagickConvert, path, "-depth", "8", "rgba:-"}, &pixels); !ok) return ok;
+  const std::size_t want = static_cast<std::size_t>(picture.width) * picture.height * 4;
+  if (pixels.out.size() != want) {
+    return ::testing::AssertionFailure()
+           << "ImageMagick decoded " << path << " to " << pixels.out.size() << " bytes, want "
+           << want << " (" << picture.width << " x " << picture.height << " RGBA)";
+  }
+  picture.rgba.assign(pixels.out.begin(), pixels.out.end());
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult DecodeAviWithFfmpeg(const std::string& path,
+                                               std::vector<std::uint8_t>& frames) {
+  CommandResult run;
+  if (auto ok = RunOk({kFfmpeg, "-nostdin", "-v", "error", "-i", path, "-fps_mode", "passthrough",
+                       "-f", "rawvideo", "-pix_fmt", "bgr24", "-"},
+                      &run);
+      !ok) {
+    return ok;
+  }
+  if (!run.err.empty()) {
+    return ::testing::AssertionFailure() << "ffmpeg complained about " << path << ":\n"
+                                         << Tail(run.err);
+  }
+  frames.assign(run.out.begin(), run.out.end());
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult ProbeVideoStream(const std::string& path,
+                                            std::map<std::string, std::string>& fields) {
+  CommandResult run;
+  if (auto ok = RunOk({kFfprobe, "-v", "error", "-count_frames", "-select_streams", "v:0",
+                       "-show_entries", "stream", "-of", "json", path},
+                      &run);
+      !ok) {
+    return ok;
+  }
+  // The stream object is flat apart from its "disposition" and "tags"
+  // objects, whose keys do not clash with the ones tests read.
+  fields.clear();
+  static const std::regex field(
+      R"re("([A-Za-z_0-9]+)"\s*:\s*(?:"([^"]*)"|(-?[0-9][0-9.eE+-]*)))re");
+  for (auto it = std::sregex_iterator(run.out.begin(), run.out.end(), field);
+       it != std::sregex_iterator(); ++it) {
+    const std::smatch& match = *it;
+    fields.emplace(match[1].str(), match[2].matched ? match[2].str() : match[3].str());
+  }
+  if (fields.count("codec_type") == 0) {
+    return ::testing::AssertionFailure() << "ffprobe found no video stream in " << path << ":\n"
+                                         << Tail(run.out) << Tail(run.err);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace stillreel::test

@@ -1,0 +1,82 @@
+// Real peer tools for tests: ImageMagick writes and decodes pictures, Pillow
+// writes the 32-bit kind ImageMagick does not, ffmpeg and ffprobe read the
+// AVI files back. Each helper runs the tool as a child process and says in
+// its failure message what it ran and what the tool printed.
+#ifndef STILLREEL_TESTS_SUPPORT_PEERS_H_
+#define STILLREEL_TESTS_SUPPORT_PEERS_H_
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace stillreel::test {
+
+// The peers by absolute path: /usr/local/bin may hold stand-ins.
+inline constexpr const char* kMagickConvert = "/usr/bin/convert";
+inline constexpr const char* kMagickIdentify = "/usr/bin/identify";
+inline constexpr const char* kFfmpeg = "/usr/bin/ffmpeg";
+inline constexpr const char* kFfprobe = "/usr/bin/ffprobe";
+inline constexpr const char* kPython = "/usr/bin/python3";
+
+enum class Peer { kImageMagick, kFfmpeg, kPillow };
+
+struct CommandResult {
+  int status = -1;  // exit status, or -1 when the command could not run or was killed
+  std::string out;  // standard output, as bytes
+  std::string err;  // standard error
+};
+
+// Runs argv[0] (an absolute path) with the given arguments, standard input
+// empty, and collects both output streams.
+CommandResult RunCommand(const std::vector<std::string>& argv);
+
+// The same, as an assertion that the command exits with status 0.
+::testing::AssertionResult RunOk(const std::vector<std::string>& argv,
+                                 CommandResult* result = nullptr);
+
+// Empty when the peer can be used, otherwise what is missing.
+std::string MissingPeer(Peer peer);
+
+// True when the environment variable CI is "true": missing peers then fail.
+bool InCi();
+
+// A picture as a peer decoded it: 8-bit red, green, blue, alpha, row-major,
+// top row first.
+struct RgbaPicture {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> rgba;
+  const std::uint8_t* At(int x, int y) const {
+    return rgba.data() + (static_cast<std::size_t>(y) * width + x) * 4;
+  }
+};
+
+// ImageMagick's own decoding of the picture at path (`convert path -depth 8 rgba:-`).
+::testing::AssertionResult DecodeWithImageMagick(const std::string& path, RgbaPicture& picture);
+
+// Every frame of the AVI at path as ffmpeg decodes it to packed bgr24, top
+// row first, frames one after another.
+::testing::AssertionResult DecodeAviWithFfmpeg(const std::string& path,
+                                               std::vector<std::uint8_t>& frames);
+
+// The fields of the first video stream as ffprobe reports them in JSON
+// (counting the frames it reads), numbers and strings alike as text.
+::testing::AssertionResult ProbeVideoStream(const std::string& path,
+                                            std::map<std::string, std::string>& fields);
+
+}  // namespace stillreel::test
+
+// Skips the test when a peer is missing, or fails it when running under CI.
+#define STILLREEL_REQUIRE_PEER(peer)                                                              \
+  do {                                                                                            \
+    if (const std::string missing_ = ::stillreel::test::MissingPeer(peer); !missing_.empty()) {   \
+      if (::stillreel::test::InCi()) FAIL() << missing_ << " (CI=true: peers must be installed)"; \
+      GTEST_SKIP() << missing_;                                                                   \
+    }                                                                                             \
+  } while (0)
+
+#endif  // STILLREEL_TESTS_SUPPORT_PEERS_H_
