@@ -1,0 +1,324 @@
+#!/usr/bin/env python3
+"""Runs the stillreel tool as a user would and checks what it says and writes.
+
+The environment names the tool (STILLREEL_TOOL), a VOD2ERI host program
+(VOD2ERI_RUN), the source folder and the project version. Peer tools
+(ImageMagick, ffprobe) missing make a test skip, or fail when CI=true.
+"""
+
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+TOOL = os.environ["STILLREEL_TOOL"]
+VOD2ERI_RUN = os.environ["VOD2ERI_RUN"]
+SOURCE = os.environ["STILLREEL_SOURCE_DIR"]
+VERSION = os.environ["STILLREEL_VERSION"]
+CONVERT = "/usr/bin/convert"  # ImageMagick itself, not a stand-in elsewhere on PATH
+DEMO = ["examples/%02d.bmp" % i for i in range(1, 7)]
+
+
+def bmp24(width, height, colour=(0, 0, 255)):
+    """A bottom-up 24-bit BMP of one colour (blue, green, red)."""
+    row = bytes(colour) * width
+    row += bytes(-len(row) % 4)
+    pixels = row * height
+    header = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(pixels), 0, 0, 0, 0)
+    return header + info + pixels
+
+
+def run(args, cwd=SOURCE, **kw):
+    return subprocess.run([TOOL] + args, cwd=cwd, capture_output=True, **kw)
+
+
+def need(test, path):
+    if shutil.which(path) is None:
+        if os.environ.get("CI") == "true":
+            test.fail(path + " is missing")
+        test.skipTest(path + " is missing")
+
+
+def first_difference(have, want):
+    for i, (a, b) in enumerate(zip(have, want)):
+        if a != b:
+            return "byte %d: have %d, want %d" % (i, a, b)
+    return "lengths: have %d, want %d" % (len(have), len(want))
+
+
+class ToolCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="stillreel-tool-")
+        self.addCleanup(shutil.rmtree, self.tmp)
+
+    def path(self, name):
+        return os.path.join(self.tmp, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+    def expect(self, proc, status, context):
+        self.assertEqual(proc.returncode, status, "%s: have status %d, want %d; stderr: %s" % (
+            context, proc.returncode, status, proc.stderr.decode(errors="replace")))
+
+
+class Usage(ToolCase):
+    def test_usage_errors_exit_64_and_create_nothing(self):
+        out = self.path("out.avi")
+        pic = DEMO[0]
+        cases = [
+            [], ["-o", out], [pic], ["-o", out, "--list", "examples/frames.txt", pic],
+            ["--bogus", "-o", out, pic], ["-x", "-o", out, pic], ["-o"], ["-o", "", pic],
+            ["--list", "", "-o", out], ["--check=1", pic],
+        ]
+        for rate in ["abc", "0", "-1", "1e3", "21474837", "21474836.48", "", "1.2.3",
+                     "0.004", " 15", "15 ", "+15", "0x10", "."]:
+            cases.append(["--fps", rate, "-o", out, pic])
+        for smooth in ["0", "-2", "x", "2147483648", "1.5", ""]:
+            cases.append(["--smooth", smooth, "-o", out, pic])
+        for args in cases:
+            proc = run(args)
+            self.expect(proc, 64, repr(args))
+            self.assertIn(b"usage: stillreel", proc.stderr, repr(args))
+            self.assertEqual(proc.stdout, b"", repr(args))
+            self.assertEqual(os.listdir(self.tmp), [], repr(args))
+
+    def test_help_version_and_manual_agree(self):
+        proc = run(["--help"])
+        self.expect(proc, 0, "--help")
+        help_text = proc.stdout.decode()
+        with open(os.path.join(SOURCE, "doc/stillreel.1")) as f:
+            manual = f.read().replace("\\-", "-")
+        options = lambda text: set(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", text))
+        help_options = options(help_text.split("Exit status")[0])
+        manual_options = options(manual.split(".SH OPTIONS")[1].split(".SH EXIT STATUS")[0])
+        self.assertEqual(help_options, manual_options, "options in --help vs the manual page")
+        for status in re.findall(r"(\d+) [a-z]", help_text.split("Exit status:")[1]):
+            self.assertIn(".B %s\n" % status, manual, "exit status %s missing in the manual" % status)
+        proc = run(["--version"])
+        self.assertEqual(proc.stdout.decode(), "stillreel %s\n" % VERSION)
+
+
+class Failures(ToolCase):
+    def test_each_failure_has_its_status_and_one_line(self):
+        big = self.write("big.bmp", bmp24(1, 1)[:18] + struct.pack("<ii", 40000, 30000) +
+                         bmp24(1, 1)[26:])
+        empty = self.write("empty.txt", b"")
+        cases = [
+            (1, [big], "2048 MiB"),
+            (2, [DEMO[0], "-o", self.path("no/such/folder/out.avi")], "cannot be created"),
+            (2, [DEMO[0], "-o", self.tmp], "cannot be created"),
+            (3, ["--list", self.path("missing.txt")], "frame list"),
+            (3, ["--list", empty], "frame list"),
+            (3, ["--list", self.tmp], "frame list"),
+            (3, ["--list", "-"], "standard input"),
+            (4, ["--fps", "1000000.01", DEMO[0]], "out of range"),
+            (4, ["--fps", "500000", "--smooth", "3", DEMO[0]], "out of range"),
+            (5, [DEMO[0], "-o", "/dev/full"], "writing"),
+        ]
+        for status, args, words in cases:
+            if "-o" not in args:
+                args = args + ["-o", self.path("out.avi")]
+            proc = run(args, input=b"")
+            self.expect(proc, status, repr(args))
+            lines = proc.stderr.decode().splitlines()
+            self.assertEqual(len(lines), 1, "%r: have stderr %r, want one line" % (args, lines))
+            self.assertIn(words, lines[0], repr(args))
+            self.assertRegex(lines[0], r"^stillreel: .*; \w", repr(args))
+            self.assertFalse(os.path.exists(self.path("out.avi")), repr(args))
+        # --check knows the first outcome too, and does not try the output.
+        self.expect(run(["--check", big]), 1, "--check of a too large picture")
+
+    def test_interrupt_leaves_previous_file(self):
+        # Two pictures faded over many frames: long enough to stop half-way.
+        a = self.write("a.bmp", bmp24(200, 150, (255, 0, 0)))
+        b = self.write("b.bmp", bmp24(200, 150, (0, 255, 0)))
+        folder = self.path("out")
+        os.mkdir(folder)
+        out = os.path.join(folder, "out.avi")
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with open(out, "wb") as f:
+                f.write(b"previous")
+            proc = subprocess.Popen([TOOL, "-q", "--smooth", "20000", a, b, "-o", out],
+                                    stderr=subprocess.PIPE)
+            # The temporary file beside the output shows the conversion is running.
+            while len(os.listdir(folder)) < 2 and proc.poll() is None:
+                time.sleep(0.001)
+            proc.send_signal(sig)
+            stderr = proc.communicate()[1].decode()
+            self.assertEqual(proc.returncode, 7, "%s: stderr %s" % (sig.name, stderr))
+            self.assertIn("nothing was written", stderr)
+            self.assertEqual(os.listdir(folder), ["out.avi"], sig.name)
+            with open(out, "rb") as f:
+                self.assertEqual(f.read(), b"previous", sig.name)
+
+
+class Pictures(ToolCase):
+    def make_list(self):
+        need(self, CONVERT)
+        rle = self.path("rle.bmp")
+        wide = self.path("wide.bmp")
+        subprocess.run([CONVERT, os.path.join(SOURCE, DEMO[1]), "-compress", "RLE", "BMP3:" + rle],
+                       check=True)
+        subprocess.run([CONVERT, "-size", "100x50", "xc:orange", "-type", "TrueColor",
+                        "BMP3:" + wide], check=True)
+        text = self.write("text.bmp", b"not a picture\n")
+        return [os.path.join(SOURCE, DEMO[0]), self.path("missing.bmp"), rle, text, wide]
+
+    def test_warnings_name_entry_and_reason(self):
+        names = self.make_list()
+        out = self.path("out.avi")
+        proc = run(names + ["-o", out], cwd=self.tmp)
+        self.expect(proc, 0, "conversion with unreadable pictures")
+        stderr = proc.stderr.decode()
+        for pattern in [r"warning: picture 2 of 5 '.*missing\.bmp' cannot be opened",
+                        r"warning: picture 3 of 5 '.*rle\.bmp' is run-length encoded",
+                        r"warning: picture 4 of 5 '.*text\.bmp' is not a BMP",
+                        r"warning: picture 5 of 5 '.*wide\.bmp' differs in size .*100x50, not 80x60",
+                        r"wrote .*out\.avi: 5 frames of 80x60 at 25 fps, %d bytes, 3 pictures unreadable"
+                        % os.path.getsize(out)]:
+            self.assertRegex(stderr, pattern)
+        self.assertEqual(proc.stdout, b"")
+
+    def test_check_writes_nothing_and_reports(self):
+        names = self.make_list()
+        out = self.write("out.avi", b"previous")
+        before = sorted(os.listdir(self.tmp))
+        proc = run(["--check", "--fps", "12.5", "--smooth", "3"] + names + ["-o", out])
+        self.expect(proc, 0, "--check")
+        self.assertEqual(sorted(os.listdir(self.tmp)), before)
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"previous")
+        report = proc.stdout.decode()
+        real = self.path("real.avi")
+        self.expect(run(["-q", "--fps", "12.5", "--smooth", "3"] + names + ["-o", real]), 0, "real")
+        for pattern in [r"picture 3 of 5 '.*rle\.bmp' is run-length encoded",
+                        r"pictures: +5, 3 unreadable", r"frames: +13 frames of 80x60",
+                        r"rate: +37\.5 frames per second \(12\.5 x 3\), 26666 microseconds",
+                        r"file size: +%d bytes" % os.path.getsize(real)]:
+            self.assertRegex(report, pattern)
+        self.expect(run(["--check"] + names), 0, "--check without -o")
+
+
+class Lists(ToolCase):
+    def test_list_from_pipe_file_and_command_line_agree(self):
+        listed = self.write("frames.txt", "".join(n + "\r\n" for n in DEMO).encode())
+        outs = [self.path(n) for n in ("pipe.avi", "file.avi", "args.avi")]
+        pipe = subprocess.run("printf '%%s\\r\\n' %s | %s --list - -o %s" % (
+            " ".join(DEMO), TOOL, outs[0]), shell=True, cwd=SOURCE, capture_output=True)
+        self.expect(pipe, 0, "--list - from a pipe")
+        self.expect(run(["--list", listed, "-o", outs[1]]), 0, "--list FILE")
+        self.expect(run(DEMO + ["-o", outs[2]]), 0, "pictures as arguments")
+        data = []
+        for out in outs:
+            with open(out, "rb") as f:
+                data.append(f.read())
+        for name, have in zip(outs[1:], data[1:]):
+            self.assertEqual(have, data[0], "%s vs pipe.avi: %s" % (name, first_difference(have, data[0])))
+
+
+class Terminal(ToolCase):
+    def run_on_terminal(self, args):
+        """Runs the tool with its standard error on a pseudo-terminal."""
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([TOOL] + args, cwd=SOURCE, stderr=slave, stdout=subprocess.PIPE)
+        os.close(slave)
+        seen = b""
+        while True:
+            ready, _, _ = select.select([master], [], [], 30)
+            if not ready:
+                proc.kill()
+                self.fail("no output on the terminal for 30 s; have %r" % seen)
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the tool closed its end
+                break
+            if not chunk:
+                break
+            seen += chunk
+        os.close(master)
+        proc.wait()
+        proc.stderr = seen
+        return proc, seen.decode()
+
+    def test_progress_line_only_on_a_terminal(self):
+        out = self.path("out.avi")
+        args = ["--fps", "2", "--smooth", "12", "--list", "examples/frames.txt", "-o", out]
+        proc, screen = self.run_on_terminal(args)
+        self.expect(proc, 0, "on a terminal")
+        lines = re.findall(r"Progress: ([\d.]+)% - (\d+) of (\d+) frames, ([^\r\n]*)", screen)
+        self.assertTrue(lines, "no progress line in %r" % screen)
+        self.assertEqual(lines[0][:3], ("0.0", "0", "61"), screen)
+        self.assertEqual(lines[-1], ("100.0", "61", "61", "0:00 left"), screen)
+        self.assertIn("\r", screen, "the progress line is rewritten in place")
+        self.assertRegex(screen, r"\r?\n?stillreel: wrote .*out\.avi: 61 frames")
+        proc, screen = self.run_on_terminal(["--quiet"] + args)
+        self.expect(proc, 0, "--quiet on a terminal")
+        self.assertEqual(screen, "", "--quiet shows nothing")
+        proc = run(args)
+        self.assertNotIn(b"Progress", proc.stderr, "standard error is not a terminal")
+
+
+class Identity(ToolCase):
+    def test_tool_writes_what_vod2eri_writes(self):
+        mixed = self.write("mixed.txt", ("%s\nmissing.bmp\n\n%s\n%s" % (
+            DEMO[2], DEMO[0], DEMO[5])).encode())
+        runs = [("examples/frames.txt", "25", 1), ("examples/frames.txt", "29.97", 4),
+                ("examples/frames.txt", "2", 12), (mixed, "0.5", 3)]
+        for listed, rate, smooth in runs:
+            x100 = int(round(float(rate) * 100))
+            tool_out, host_out = self.path("tool.avi"), self.path("host.avi")
+            context = "%s at %s fps, smoothing %d" % (os.path.basename(listed), rate, smooth)
+            self.expect(run(["--fps", rate, "--smooth", str(smooth), "--list", listed,
+                             "-o", tool_out]), 0, context)
+            host = subprocess.run([VOD2ERI_RUN, host_out, listed, str(x100), str(smooth)],
+                                  cwd=SOURCE, capture_output=True)
+            self.assertEqual(host.stdout, b"999\n", context)
+            with open(tool_out, "rb") as f:
+                have = f.read()
+            with open(host_out, "rb") as f:
+                want = f.read()
+            self.assertTrue(have == want, "%s: %s" % (context, first_difference(have, want)))
+
+
+class Demo(ToolCase):
+    def test_demo_pictures_and_video(self):
+        need(self, "ffprobe")
+        need(self, "ffmpeg")
+        kinds = set()
+        for name in DEMO:
+            with open(os.path.join(SOURCE, name), "rb") as f:
+                data = f.read()
+            self.assertLess(len(data), 16 * 1024, name)
+            kinds.add(struct.unpack_from("<H", data, 28)[0])
+        self.assertTrue({8, 16, 24} <= kinds, "have bit counts %s" % sorted(kinds))
+        out = self.path("demo.avi")
+        self.expect(run(["--fps", "2", "--smooth", "12", "--list", "examples/frames.txt",
+                         "-o", out]), 0, "the demo")
+        probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                                "stream=codec_name,pix_fmt,width,height,nb_frames", "-of",
+                                "default=nw=1", out], capture_output=True, check=True)
+        self.assertEqual(probe.stdout.decode().split(), ["codec_name=rawvideo", "width=80",
+                         "height=60", "pix_fmt=bgr24", "nb_frames=61"])
+        raw = subprocess.run(["ffmpeg", "-v", "error", "-i", out, "-f", "rawvideo", "-pix_fmt",
+                              "rgb24", "-"], capture_output=True, check=True).stdout
+        size = 80 * 60 * 3
+        shown = [raw[k * 12 * size:(k * 12 + 1) * size] for k in range(6)]
+        for k in range(5):
+            change = sum(abs(a - b) for a, b in zip(shown[k], shown[k + 1])) / size
+            self.assertGreater(change, 20, "pictures %d and %d look alike: mean change %.1f"
+                               % (k + 1, k + 2, change))
+
+
+if __name__ == "__main__":
+    unittest.main()

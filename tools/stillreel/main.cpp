@@ -1,0 +1,361 @@
+// stillreel: the command line over the library's Convert. It parses the
+// options, gathers the picture names, and turns what the conversion reports
+// into messages, a progress line and an exit status. The conversion itself is
+// the library's; nothing here reads a picture or writes a byte of AVI.
+
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "console.h"
+#include "stillreel/stillreel.hpp"
+
+#ifndef PROJECT_VERSION
+#error "PROJECT_VERSION must name the project version"
+#endif
+
+namespace stillreel::tool {
+namespace {
+
+constexpr int kExitUsage = 64;
+
+constexpr char kUsage[] =
+    "usage: stillreel [OPTIONS] -o OUTPUT.avi PICTURE...\n"
+    "       stillreel [OPTIONS] -o OUTPUT.avi --list FILE\n";
+
+constexpr char kHelp[] =
+    "Turns BMP pictures, in the order given, into one uncompressed 24-bit AVI\n"
+    "video. A picture that cannot be read becomes a white frame, with a warning.\n"
+    "\n"
+    "  -o, --output PATH  the AVI file to write; an existing file is replaced\n"
+    "                     only once the new one is complete\n"
+    "  -l, --list FILE    read the picture names from FILE, one per line, names\n"
+    "                     relative to the current folder; - reads standard input\n"
+    "  -r, --fps RATE     pictures per second, a decimal such as 15 or 29.97,\n"
+    "                     rounded to hundredths (default 25)\n"
+    "  -s, --smooth N     frames per picture (default 1): N > 1 cross-fades each\n"
+    "                     picture into the next over N frames and multiplies the\n"
+    "                     frame rate by N\n"
+    "      --check        read every picture and report what would be written:\n"
+    "                     geometry, frames, rate, size and unreadable pictures;\n"
+    "                     writes nothing, and OUTPUT may be left out\n"
+    "  -q, --quiet        no progress line, no summary and no rounding notice\n"
+    "  -h, --help         show this help and exit\n"
+    "      --version      show the version and exit\n"
+    "\n"
+    "Exit status: 0 written (or, with --check, it would be); 1 the file would\n"
+    "exceed 2048 MiB; 2 the output cannot be created; 3 the frame list cannot be\n"
+    "read or names no pictures; 4 the rate times N exceeds 1000000; 5 writing\n"
+    "failed; 6 out of memory; 7 interrupted; 64 usage error.\n";
+
+enum LongOnly : int { kOptCheck = 256, kOptVersion };
+
+constexpr option kLongOptions[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"list", required_argument, nullptr, 'l'},
+    {"fps", required_argument, nullptr, 'r'},
+    {"smooth", required_argument, nullptr, 's'},
+    {"check", no_argument, nullptr, kOptCheck},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kOptVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct CommandLine {
+  std::optional<std::string> output;
+  std::optional<std::string> list;
+  std::vector<std::string> pictures;
+  Rate rate{2500, false};
+  std::string rateText;
+  std::int32_t smooth = 1;
+  bool check = false;
+  bool quiet = false;
+  bool help = false;
+  bool version = false;
+};
+
+int UsageError(const std::string& problem) {
+  std::fprintf(stderr, "stillreel: %s\n%sTry 'stillreel --help' for more.\n", problem.c_str(),
+               kUsage);
+  return kExitUsage;
+}
+
+// Returns 0 when the command line is sound, else the usage error's status.
+int ParseCommandLine(int argc, char** argv, CommandLine& cl) {
+  opterr = 0;  // the messages below say more than getopt's own
+  int c;
+  while ((c = getopt_long(argc, argv, ":o:l:r:s:qh", kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'o':
+        if (*optarg == '\0') return UsageError("the output path is empty");
+        cl.output = optarg;
+        break;
+      case 'l':
+        if (*optarg == '\0') return UsageError("the frame list path is empty");
+        cl.list = optarg;
+        break;
+      case 'r':
+        cl.rateText = optarg;
+        if (!ParseRate(optarg, cl.rate)) {
+          return UsageError("invalid rate '" + std::string(optarg) +
+                            "': give pictures per second as a decimal above 0, "
+                            "such as 15 or 29.97");
+        }
+        break;
+      case 's':
+        if (!ParseCount(optarg, cl.smooth)) {
+          return UsageError("invalid smoothing count '" + std::string(optarg) +
+                            "': give a whole number of frames per picture, 1 or more");
+        }
+        break;
+      case kOptCheck:
+        cl.check = true;
+        break;
+      case 'q':
+        cl.quiet = true;
+        break;
+      case 'h':
+        cl.help = true;
+        break;
+      case kOptVersion:
+        cl.version = true;
+        break;
+      case ':':
+        return UsageError(std::string("option '") + argv[optind - 1] + "' needs a value");
+      default:
+        // optopt is 0 for an unknown long option, the option's own value for
+        // a long one given a value it does not take, else an unknown letter.
+        if (optopt == 0) {
+          return UsageError(std::string("unknown option '") + argv[optind - 1] + "'");
+        }
+        for (const option& known : kLongOptions) {
+          if (known.name != nullptr && known.val == optopt) {
+            return UsageError(std::string("option '--") + known.name + "' takes no value");
+          }
+        }
+        return UsageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+    }
+  }
+  if (cl.help || cl.version) return 0;
+  cl.pictures.assign(argv + optind, argv + argc);
+  if (cl.list && !cl.pictures.empty()) {
+    return UsageError("give pictures on the command line or --list, not both");
+  }
+  if (!cl.list && cl.pictures.empty()) return UsageError("no pictures given");
+  if (!cl.output && !cl.check) return UsageError("no output file given (-o OUTPUT.avi)");
+  return 0;
+}
+
+// Reads standard input to its end. Returns false on a read error.
+bool ReadAll(int fd, std::string& text) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+// What to do about each failure, after the library's own words for it.
+const char* Advice(Result result) {
+  switch (result) {
+    case Result::kTooLarge:
+      return "use fewer or smaller pictures, or a lower --smooth";
+    case Result::kCannotCreateOutput:
+      return "check that its folder exists and that you may write there";
+    case Result::kListUnreadable:
+      return "check that the list exists and names at least one picture, one per line";
+    case Result::kBadArgument:
+      return "lower --fps or --smooth: the rate times N may be at most 1000000";
+    case Result::kWriteFailed:
+      return "check the free space and the disk; an earlier file of that name is unchanged";
+    case Result::kOutOfMemory:
+      return "close other programs or use smaller pictures";
+    case Result::kCancelled:
+      return "nothing was written; an earlier file of that name is unchanged";
+    default:
+      return "this is a fault in stillreel; please report it";
+  }
+}
+
+int Fail(Result result, const std::string& subject) {
+  std::string line = "stillreel: ";
+  if (!subject.empty()) line += subject + ": ";
+  line += ToString(result);
+  line += "; ";
+  line += Advice(result);
+  std::fprintf(stderr, "%s\n", line.c_str());
+  const int status = static_cast<int>(result);
+  return status >= 1 && status <= 7 ? status : 70;
+}
+
+std::atomic<bool> gCancel{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+extern "C" void OnSignal(int) {
+  gCancel.store(true);
+}
+
+// The first SIGINT or SIGTERM asks the conversion to stop cleanly; the
+// handler then resets itself, so a second one ends the process at once.
+void CatchSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A reader that goes away (a FIFO as output) is a failed write, not a kill.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+std::string PictureLine(const PictureNotice& notice, std::int64_t count, const Summary& summary,
+                        bool check) {
+  std::string line = "picture " + std::to_string(notice.entry + 1) + " of " +
+                     std::to_string(count) + " " + Quoted(notice.name) + " ";
+  line += ToString(notice.issue);
+  if (notice.issue == PictureIssue::kSizeDiffers) {
+    line += " (" + std::to_string(notice.width) + "x" + std::to_string(notice.height);
+    if (summary.frameWidth > 0) {
+      line +=
+          ", not " + std::to_string(summary.frameWidth) + "x" + std::to_string(summary.frameHeight);
+    }
+    line += check ? "); it would be placed at the bottom-left corner"
+                  : "); it is placed at the bottom-left corner";
+  } else {
+    line += check ? "; its frame would be white" : "; its frame is white";
+  }
+  return line;
+}
+
+std::string Plural(std::int64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+void PrintCheck(const CommandLine& cl, const Summary& summary) {
+  const std::int64_t fileRateX100 = std::int64_t{cl.rate.x100} * cl.smooth;
+  std::printf("pictures:   %" PRId64 ", %" PRId64 " unreadable\n", summary.pictureCount,
+              summary.unreadablePictures);
+  std::printf("frames:     %s of %" PRId32 "x%" PRId32 ", 24-bit\n",
+              Plural(summary.frameCount, "frame", "frames").c_str(), summary.frameWidth,
+              summary.frameHeight);
+  std::printf("rate:       %s frames per second (%s x %" PRId32 "), %" PRIu32
+              " microseconds per frame\n",
+              FormatHundredths(fileRateX100).c_str(), FormatHundredths(cl.rate.x100).c_str(),
+              cl.smooth, summary.microsPerFrame);
+  std::printf("file size:  %" PRIu64 " bytes\n", summary.fileSize);
+}
+
+int Run(int argc, char** argv) {
+  CommandLine cl;
+  if (const int status = ParseCommandLine(argc, argv, cl); status != 0) return status;
+  if (cl.help) {
+    std::printf("%s\n%s", kUsage, kHelp);
+    return 0;
+  }
+  if (cl.version) {
+    std::printf("stillreel %s\n", PROJECT_VERSION);
+    return 0;
+  }
+  if (cl.rate.rounded && !cl.quiet) {
+    std::fprintf(stderr, "stillreel: rate %s rounded to %s pictures per second\n",
+                 cl.rateText.c_str(), FormatHundredths(cl.rate.x100).c_str());
+  }
+
+  std::vector<std::string> names;
+  std::string listSubject;
+  if (!cl.list) {
+    names = std::move(cl.pictures);
+  } else if (*cl.list == "-") {
+    listSubject = "standard input";
+    std::string text;
+    if (!ReadAll(STDIN_FILENO, text)) return Fail(Result::kListUnreadable, listSubject);
+    names = ParseFrameList(text);
+  } else {
+    listSubject = *cl.list;
+    const Result read = ReadFrameList(*cl.list, names);
+    if (read != Result::kOk) return Fail(read, listSubject);
+  }
+
+  const bool progress = !cl.quiet && !cl.check && isatty(STDERR_FILENO);
+  Console console(stderr, progress);
+  Summary summary;
+  const auto count = static_cast<std::int64_t>(names.size());
+  Options options;
+  options.cancel = &gCancel;
+  options.dryRun = cl.check;
+  options.summary = &summary;
+  options.onProgress = [&console](const Progress& p) { console.OnProgress(p); };
+  options.onPicture = [&](const PictureNotice& notice) {
+    const std::string line = PictureLine(notice, count, summary, cl.check);
+    if (cl.check) {
+      std::printf("%s\n", line.c_str());
+    } else {
+      console.Say("warning: " + line);
+    }
+  };
+
+  CatchSignals();
+  const std::string output = cl.output.value_or("");
+  const Result result = Convert(output, names, cl.rate.x100, cl.smooth, options);
+  console.Finish();
+
+  switch (result) {
+    case Result::kOk:
+      break;
+    case Result::kListUnreadable:
+      return Fail(result, listSubject);
+    case Result::kBadArgument:
+    case Result::kOutOfMemory:
+      return Fail(result, "");
+    default:
+      return Fail(result, output);
+  }
+  if (cl.check) {
+    PrintCheck(cl, summary);
+    return 0;
+  }
+  if (!cl.quiet) {
+    std::string line = "wrote " + output + ": " + Plural(summary.frameCount, "frame", "frames") +
+                       " of " + std::to_string(summary.frameWidth) + "x" +
+                       std::to_string(summary.frameHeight) + " at " +
+                       FormatHundredths(std::int64_t{cl.rate.x100} * cl.smooth) + " fps, " +
+                       std::to_string(summary.fileSize) + " bytes";
+    if (summary.unreadablePictures > 0) {
+      line += ", " + Plural(summary.unreadablePictures, "picture", "pictures") + " unreadable";
+    }
+    console.Say(line);
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace stillreel::tool
+
+int main(int argc, char** argv) {
+  try {
+    return stillreel::tool::Run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return stillreel::tool::Fail(stillreel::Result::kOutOfMemory, "");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "stillreel: %s\n", e.what());
+    return 70;
+  }
+}
