@@ -93,6 +93,19 @@ class Usage(ToolCase):
             self.assertEqual(proc.stdout, b"", repr(args))
             self.assertEqual(os.listdir(self.tmp), [], repr(args))
 
+    def test_rate_is_rounded_to_hundredths_with_one_notice(self):
+        cases = [("29.976", "29.98", 33355, True), ("29.974", "29.97", 33366, True),
+                 ("29.970", "29.97", 33366, False), ("0.005", "0.01", 100000000, True),
+                 ("15", "15", 66666, False), (".5", "0.5", 2000000, False)]
+        for text, shown, micros, notice in cases:
+            proc = run(["--check", "--fps", text, DEMO[0]])
+            self.expect(proc, 0, "--fps " + text)
+            self.assertRegex(proc.stdout.decode(), r"rate: +%s frames per second \(%s x 1\), %d "
+                             % (re.escape(shown), re.escape(shown), micros), "--fps " + text)
+            want = ["stillreel: rate %s rounded to %s pictures per second" % (text, shown)]
+            self.assertEqual(proc.stderr.decode().splitlines(), want if notice else [], text)
+        self.assertEqual(run(["-q", "--check", "--fps", "29.976", DEMO[0]]).stderr, b"")
+
     def test_help_version_and_manual_agree(self):
         proc = run(["--help"])
         self.expect(proc, 0, "--help")

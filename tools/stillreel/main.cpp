@@ -285,6 +285,9 @@ int Run(int argc, char** argv) {
     names = std::move(cl.pictures);
   } else if (*cl.list == "-") {
     listSubject = "standard input";
+    if (isatty(STDIN_FILENO) && !cl.quiet) {
+      std::fprintf(stderr, "stillreel: reading picture names, one per line; end with Ctrl-D\n");
+    }
     std::string text;
     if (!ReadAll(STDIN_FILENO, text)) return Fail(Result::kListUnreadable, listSubject);
     names = ParseFrameList(text);
