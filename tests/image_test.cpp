@@ -1,0 +1,525 @@
+// Unit tests of the in-memory picture and the BMP reader.
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "image/bmp_reader.h"
+#include "image/image.h"
+#include "support/bmp_builder.h"
+
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+// Under ASan and TSan an allocation larger than the runtime allows aborts the
+// test, so the checks that need a failing allocation run only without them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
+    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define STILLREEL_TEST_SANITIZED 1
+#else
+#define STILLREEL_TEST_SANITIZED 0
+#endif
+
+namespace stillreel {
+namespace {
+
+using test::BmpSpec;
+using test::BuildBmp;
+using test::Index;
+using test::Rgba;
+using test::Word;
+using Pixels = std::vector<Pixel>;  // row-major, top row first
+
+std::string Show(const Pixel& p) {
+  std::ostringstream s;
+  s << "(b " << int{p.blue} << ", g " << int{p.green} << ", r " << int{p.red} << ", a "
+    << int{p.alpha} << ")";
+  return s.str();
+}
+bool Same(const Pixel& a, const Pixel& b) {
+  return a.blue == b.blue && a.green == b.green && a.red == b.red && a.alpha == b.alpha;
+}
+Pixel P(const Rgba& c) {
+  return Pixel{c.blue, c.green, c.red, c.alpha};
+}
+std::string Name(PictureIssue issue) {
+  return std::string("\"") + ToString(issue) + "\"";
+}
+
+void ExpectPixels(const Image& image, std::int32_t w, std::int32_t h, const Pixels& want,
+                  const std::string& what) {
+  ASSERT_EQ(Width(image), w) << what;
+  ASSERT_EQ(Height(image), h) << what;
+  int reported = 0;
+  for (std::int32_t y = 0; y < h; ++y) {
+    for (std::int32_t x = 0; x < w; ++x) {
+      const Pixel& have = Column(image, x)[y];
+      const Pixel& expected = want.at(static_cast<std::size_t>(y) * w + x);
+      if (!Same(have, expected) && reported++ < 8) {
+        ADD_FAILURE() << what << ": pixel (" << x << ", " << y << ") have " << Show(have)
+                      << ", want " << Show(expected);
+      }
+    }
+  }
+}
+
+// A refused read leaves a 1 x 1 white picture of depth 1 and says why.
+void ExpectRefused(bool ok, const Image& image, PictureIssue have, PictureIssue want,
+                   const std::string& what) {
+  EXPECT_FALSE(ok) << what;
+  EXPECT_EQ(have, want) << what << ": have " << Name(have) << ", want " << Name(want);
+  EXPECT_EQ(image.bitDepth, 1) << what;
+  ExpectPixels(image, 1, 1, {kWhite}, what);
+}
+
+// Distinct colours for a w x h picture, top row first.
+std::vector<Rgba> Distinct(std::int32_t w, std::int32_t h, bool alpha = false) {
+  std::vector<Rgba> out;
+  for (int i = 0; i < w * h; ++i) {
+    out.push_back(Rgba{static_cast<std::uint8_t>(10 + i), static_cast<std::uint8_t>(100 + i),
+                       static_cast<std::uint8_t>(200 - i),
+                       static_cast<std::uint8_t>(alpha ? 50 + i : 0)});
+  }
+  return out;
+}
+// A w x h picture of `bits` bits; every other field as BmpSpec has it.
+BmpSpec Spec(std::int32_t w, std::int32_t h, std::int32_t bits, std::vector<Rgba> pixels = {},
+             std::vector<Rgba> palette = {}) {
+  BmpSpec spec;
+  spec.width = w;
+  spec.height = h;
+  spec.bitCount = bits;
+  spec.pixels = std::move(pixels);
+  spec.palette = std::move(palette);
+  return spec;
+}
+Pixels AsPixels(const std::vector<Rgba>& colours) {
+  Pixels out;
+  for (const Rgba& c : colours)
+    out.push_back(P(c));
+  return out;
+}
+// The colours that the indices of a palette picture select; black beyond the table.
+Pixels Looked(const BmpSpec& spec, std::size_t entries) {
+  Pixels out;
+  for (const Rgba& i : spec.pixels)
+    out.push_back(i.blue < entries ? P(spec.palette[i.blue]) : kBlack);
+  return out;
+}
+
+class BmpReaderTest : public ::testing::Test {
+ protected:
+  // Reads the built picture from a file and from memory, checks that both
+  // agree, and gives the file's result.
+  bool Read(const BmpSpec& spec, Image& image, PictureIssue* why = nullptr) {
+    const std::vector<std::uint8_t> bytes = BuildBmp(spec);
+    const auto path = dir_ / ("p" + std::to_string(count_++) + ".bmp");
+    test::WriteFile(path, bytes);
+    Image copy = CreateImage();
+    PictureIssue copyWhy = PictureIssue::kSizeDiffers, fileWhy = PictureIssue::kSizeDiffers;
+    const bool copyOk = ReadBmpBytes(copy, bytes, &copyWhy);
+    const bool fileOk = ReadBmp(image, path.string(), &fileWhy);
+    EXPECT_EQ(copyOk, fileOk) << "ReadBmpBytes and ReadBmp disagree";
+    if (!fileOk) {
+      EXPECT_EQ(copyWhy, fileWhy) << Name(copyWhy) << " from memory";
+    }
+    EXPECT_EQ(copy.bitDepth, image.bitDepth);
+    EXPECT_EQ(copy.colourTable.size(), image.colourTable.size());
+    Pixels fromFile;
+    for (std::int32_t y = 0; y < Height(image); ++y) {
+      for (std::int32_t x = 0; x < Width(image); ++x)
+        fromFile.push_back(Column(image, x)[y]);
+    }
+    ExpectPixels(copy, Width(image), Height(image), fromFile, "from memory, against the file");
+    if (why) *why = fileWhy;
+    return fileOk;
+  }
+
+  test::TempDir dir_;
+  int count_ = 0;
+};
+
+TEST(ImageTest, CreateResizeAndBitDepth) {
+  Image image = CreateImage();
+  EXPECT_EQ(image.bitDepth, 24);
+  EXPECT_TRUE(image.colourTable.empty());
+  ASSERT_EQ(Width(image) * Height(image), 1);
+
+  ASSERT_TRUE(Resize(image, 3, 2));
+  ExpectPixels(image, 3, 2, Pixels(6, kWhite), "after Resize(3, 2)");
+  const Pixel* before = image.pixels.get();
+  EXPECT_FALSE(Resize(image, 0, 10));
+  EXPECT_FALSE(Resize(image, 10, 0));
+  EXPECT_FALSE(Resize(image, -1, 5));
+#if !STILLREEL_TEST_SANITIZED
+  // More pixels than any allocator can give: refused, not thrown.
+  bool huge = false;
+  EXPECT_NO_THROW(huge = Resize(image, INT32_MAX, INT32_MAX)) << "Resize(2^31 - 1, 2^31 - 1)";
+  EXPECT_FALSE(huge) << "Resize(2^31 - 1, 2^31 - 1)";
+#endif
+  EXPECT_EQ(image.pixels.get(), before) << "a refused Resize changed the pixels";
+  ExpectPixels(image, 3, 2, Pixels(6, kWhite), "after refused Resizes");
+
+  for (int d : {1, 4, 8, 16, 24, 32}) {
+    ASSERT_TRUE(SetBitDepth(image, d)) << "depth " << d;
+    EXPECT_EQ(image.bitDepth, d);
+    const std::size_t entries = d <= 8 ? std::size_t{1} << d : 0;
+    ASSERT_EQ(image.colourTable.size(), entries) << "depth " << d;
+    for (const Pixel& entry : image.colourTable)
+      EXPECT_TRUE(Same(entry, kBlack)) << "depth " << d;
+  }
+  for (int d : {0, 2, 3, 15, 64, -8}) {
+    EXPECT_FALSE(SetBitDepth(image, d)) << "depth " << d;
+    EXPECT_EQ(image.bitDepth, 32) << "refused depth " << d << " was recorded";
+  }
+}
+
+TEST(ImageTest, PixelAtClampsBothCoordinates) {
+  Image image = CreateImage();
+  ASSERT_TRUE(Resize(image, 4, 3));
+  for (std::int32_t x = 0; x < 4; ++x) {
+    for (std::int32_t y = 0; y < 3; ++y)
+      Column(image, x)[y] = Pixel{std::uint8_t(x), std::uint8_t(y), 0, 0};
+  }
+  struct Case {
+    std::int64_t x, y;
+    int wantX, wantY;
+  };
+  for (const Case& c : {Case{-3, 3 + 7, 0, 2}, Case{2, 1, 2, 1}, Case{4, -1, 3, 0},
+                        Case{INT64_MAX, INT64_MIN, 3, 0}, Case{INT64_MIN, INT64_MAX, 0, 2}}) {
+    const Pixel& p = PixelAt(image, c.x, c.y);
+    EXPECT_TRUE(p.blue == c.wantX && p.green == c.wantY)
+        << "PixelAt(" << c.x << ", " << c.y << "): have (" << int{p.blue} << ", " << int{p.green}
+        << "), want (" << c.wantX << ", " << c.wantY << ")";
+  }
+}
+
+TEST_F(BmpReaderTest, TrueColourRowsHeadersAndOffsets) {
+  // Widths 1 to 5 give 24-bit row padding of 1, 2, 3, 0 and 1 bytes; 32-bit
+  // rows have none and their fourth byte is alpha.
+  for (int bits : {24, 32}) {
+    for (std::int32_t w = 1; w <= 5; ++w) {
+      const BmpSpec spec = Spec(w, 3, bits, Distinct(w, 3, bits == 32));
+      Image image = CreateImage();
+      const std::string what = std::to_string(bits) + "-bit, width " + std::to_string(w);
+      ASSERT_TRUE(Read(spec, image)) << what;
+      EXPECT_EQ(image.bitDepth, bits) << what;
+      ExpectPixels(image, w, 3, AsPixels(spec.pixels), what);
+    }
+  }
+  // Larger info headers and gaps are skipped; an offset below 54 means no gap.
+  struct Case {
+    std::uint32_t headerSize;
+    std::optional<std::uint32_t> offset;  // nothing: right after the header
+    const char* what;
+  };
+  for (const Case& c :
+       {Case{108, {}, "108-byte header"}, Case{124, {}, "124-byte header"},
+        Case{40, 20, "offset 20"}, Case{40, 0, "offset 0"}, Case{40, 63, "9-byte gap"}}) {
+    BmpSpec spec = Spec(3, 2, 24, Distinct(3, 2));
+    spec.infoHeaderSize = c.headerSize;
+    spec.pixelDataOffset = c.offset;
+    Image image = CreateImage();
+    ASSERT_TRUE(Read(spec, image)) << c.what;
+    ExpectPixels(image, 3, 2, AsPixels(spec.pixels), c.what);
+  }
+}
+
+TEST_F(BmpReaderTest, RefusalsSayWhy) {
+  using Change = std::function<void(BmpSpec&)>;
+  struct Case {
+    const char* what;
+    PictureIssue want;
+    Change change;
+  };
+  const Case cases[] = {
+      {"signature BA", PictureIssue::kNotBmp, [](BmpSpec& s) { s.signature[1] = 'A'; }},
+      {"signature MB", PictureIssue::kNotBmp,
+       [](BmpSpec& s) { s.signature[0] = 'M', s.signature[1] = 'B'; }},
+      {"20-byte file", PictureIssue::kShortHeader, [](BmpSpec& s) { s.truncateTo = 20; }},
+      {"49-byte file", PictureIssue::kShortHeader, [](BmpSpec& s) { s.truncateTo = 49; }},
+      {"compression 1", PictureIssue::kRunLengthEncoded,
+       [](BmpSpec& s) { s.bitCount = 8, s.compression = 1; }},
+      {"compression 2", PictureIssue::kRunLengthEncoded,
+       [](BmpSpec& s) { s.bitCount = 4, s.compression = 2; }},
+      {"compression 4", PictureIssue::kUnsupportedCompression,
+       [](BmpSpec& s) { s.compression = 4; }},
+      {"bit fields, 24-bit", PictureIssue::kBitFieldsNot16, [](BmpSpec& s) { s.compression = 3; }},
+      {"bit fields, 32-bit V5", PictureIssue::kBitFieldsNot16,
+       [](BmpSpec& s) { s.bitCount = 32, s.compression = 3, s.infoHeaderSize = 124; }},
+      {"bit count 2", PictureIssue::kUnsupportedBitCount, [](BmpSpec& s) { s.bitCount = 2; }},
+      {"bit count 0", PictureIssue::kUnsupportedBitCount, [](BmpSpec& s) { s.bitCount = 0; }},
+      {"bit count 48", PictureIssue::kUnsupportedBitCount, [](BmpSpec& s) { s.bitCount = 48; }},
+      {"height -2", PictureIssue::kTopDown, [](BmpSpec& s) { s.height = -2; }},
+      {"width 0", PictureIssue::kBadSize, [](BmpSpec& s) { s.width = 0; }},
+      {"width -2", PictureIssue::kBadSize, [](BmpSpec& s) { s.width = -2; }},
+      {"height 0", PictureIssue::kBadSize, [](BmpSpec& s) { s.height = 0; }},
+      // Pixels that could never be allocated: refused by size, not for want of memory.
+      {"2^31 - 1 square", PictureIssue::kTooLarge,
+       [](BmpSpec& s) { s.width = s.height = INT32_MAX, s.bitCount = 1, s.truncateTo = 200; }},
+  };
+  for (const Case& c : cases) {
+    // Start from a picture already read, to see that a refusal resets it.
+    Image image = CreateImage();
+    BmpSpec spec = Spec(2, 2, 24, Distinct(2, 2));
+    ASSERT_TRUE(Read(spec, image));
+    c.change(spec);
+    PictureIssue why = PictureIssue::kSizeDiffers;
+    const bool ok = Read(spec, image, &why);
+    ExpectRefused(ok, image, why, c.want, c.what);
+  }
+}
+
+// In a child process: reads with 256 MiB of address space to spare, where
+// an attempt to allocate a large picture fails. 0: refused as too large;
+// 2: refused otherwise (the reader tried to allocate); 3: accepted.
+int ReadWithLittleAddressSpace(const std::vector<std::uint8_t>& bytes) {
+  long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  const rlim_t limit = static_cast<rlim_t>(pages) * 4096 + (rlim_t{256} << 20);
+  const rlimit cap{limit, limit};
+  if (setrlimit(RLIMIT_AS, &cap) != 0) return 4;
+  Image image = CreateImage();
+  PictureIssue why = PictureIssue::kSizeDiffers;
+  if (ReadBmpBytes(image, bytes, &why)) return 3;
+  return why == PictureIssue::kTooLarge ? 0 : 2;
+}
+
+TEST(BmpReaderLimitTest, TooLargeIsRefusedBeforeAllocating) {
+  // 32768 x 21846 needs 2,147,549,184 bytes as a 24-bit frame: 65,536 over the limit.
+  BmpSpec spec = Spec(32768, 21846, 24);
+  spec.truncateTo = 200;
+  const std::vector<std::uint8_t> bytes = BuildBmp(spec);
+#if !STILLREEL_TEST_SANITIZED
+  EXPECT_EXIT(std::_Exit(ReadWithLittleAddressSpace(bytes)), ::testing::ExitedWithCode(0), "");
+#endif
+  Image image = CreateImage();
+  PictureIssue why = PictureIssue::kSizeDiffers;
+  const bool ok = ReadBmpBytes(image, bytes, &why);
+  ExpectRefused(ok, image, why, PictureIssue::kTooLarge, "32768 x 21846");
+}
+
+TEST_F(BmpReaderTest, FilesThatCannotBeOpened) {
+  test::WriteFile(dir_ / "a", BuildBmp(BmpSpec{}));
+  struct Case {
+    std::string name;
+    PictureIssue want;
+    const char* what;
+  };
+  for (const Case& c :
+       {Case{(dir_ / "missing.bmp").string(), PictureIssue::kCannotOpen, "missing file"},
+        Case{(dir_ / "a").string() + std::string("\0b", 2), PictureIssue::kCannotOpen,
+             "name with a NUL"},
+        Case{dir_.path().string(), PictureIssue::kNotAFile, "a folder"}}) {
+    Image image = CreateImage();
+    PictureIssue why = PictureIssue::kSizeDiffers;
+    const bool ok = ReadBmp(image, c.name, &why);
+    ExpectRefused(ok, image, why, c.want, c.what);
+    EXPECT_FALSE(ReadBmp(image, c.name)) << c.what << ", without a reason";
+  }
+}
+
+TEST_F(BmpReaderTest, ProbeChecksHeadersWithoutSizeCap) {
+  BmpSpec spec = Spec(32768, 21846, 24);
+  spec.infoHeaderSize = 124;
+  spec.truncateTo = 200;
+  test::WriteFile(dir_ / "big.bmp", BuildBmp(spec));
+  BmpHeader header;
+  PictureIssue why = PictureIssue::kSizeDiffers;
+  ASSERT_TRUE(ProbeBmp((dir_ / "big.bmp").string(), header, &why)) << Name(why);
+  EXPECT_EQ(header.width, 32768);
+  EXPECT_EQ(header.height, 21846);
+  EXPECT_EQ(header.bitCount, 24);
+  EXPECT_EQ(header.infoHeaderSize, 124u);
+  EXPECT_EQ(header.pixelDataOffset, 14u + 124u);
+  EXPECT_EQ(header.compression, 0u);
+
+  spec = Spec(2, 2, 8);
+  spec.compression = 1;
+  test::WriteFile(dir_ / "rle.bmp", BuildBmp(spec));
+  EXPECT_FALSE(ProbeBmp((dir_ / "rle.bmp").string(), header, &why));
+  EXPECT_EQ(why, PictureIssue::kRunLengthEncoded) << "have " << Name(why);
+  EXPECT_FALSE(ProbeBmp((dir_ / "missing.bmp").string(), header, &why));
+  EXPECT_EQ(why, PictureIssue::kCannotOpen) << "have " << Name(why);
+  spec = Spec(2, 2, 24);
+  spec.truncateTo = 50;
+  test::WriteFile(dir_ / "fifty.bmp", BuildBmp(spec));
+  EXPECT_TRUE(ProbeBmp((dir_ / "fifty.bmp").string(), header, &why)) << Name(why);
+}
+
+TEST_F(BmpReaderTest, HeaderReadsFailOnlyAfterTheEndWasHit) {
+  // The last header read starts at byte 50 and still succeeds when no earlier
+  // read met the end: 50 to 53 bytes pass the checks and leave the pixels
+  // white. (At 49 bytes the read before it meets the end: a short header.)
+  for (std::size_t size : {50, 51, 53, 54}) {
+    Image image = CreateImage();
+    const std::string what = std::to_string(size) + "-byte file";
+    BmpSpec spec = Spec(2, 2, 24, Distinct(2, 2));
+    spec.truncateTo = size;
+    ASSERT_TRUE(Read(spec, image)) << what;
+    EXPECT_EQ(image.bitDepth, 24) << what;
+    ExpectPixels(image, 2, 2, Pixels(4, kWhite), what);
+  }
+}
+
+TEST_F(BmpReaderTest, PaletteRows) {
+  // 236 entries, the pixel data right after them; a 3-pixel 8-bit row has 1 byte of padding.
+  BmpSpec eight = Spec(3, 2, 8);
+  for (int i = 0; i < 236; ++i) {
+    eight.palette.push_back(
+        Rgba{std::uint8_t(i), std::uint8_t(255 - i), std::uint8_t(i / 2), std::uint8_t(i % 7)});
+  }
+  eight.pixels = {Index(0), Index(235), Index(17), Index(100), Index(1), Index(234)};
+  Image image = CreateImage();
+  ASSERT_TRUE(Read(eight, image));
+  EXPECT_EQ(image.bitDepth, 8);
+  EXPECT_EQ(image.colourTable.size(), 236u);
+  ExpectPixels(image, 3, 2, Looked(eight, 236), "8-bit, 236 entries");
+
+  // The 4-bit byte 0x12 gives entries 1 and 2; a 3-pixel row has 2 data bytes and 2 of padding.
+  BmpSpec four = Spec(3, 2, 4);
+  for (int i = 0; i < 16; ++i)
+    four.palette.push_back(Rgba{std::uint8_t(16 * i), 7, std::uint8_t(i), 0});
+  four.pixels = {Index(1), Index(2), Index(15), Index(0), Index(9), Index(4)};
+  ASSERT_EQ(BuildBmp(four)[54 + 64 + 4], 0x12);
+  ASSERT_TRUE(Read(four, image));
+  ExpectPixels(image, 3, 2, Looked(four, 16), "4-bit");
+
+  // The 1-bit byte 0x80 gives entry 1 to pixel 0 and entry 0 to pixels 1 to 7.
+  BmpSpec one =
+      Spec(9, 2, 1, std::vector<Rgba>(18, Index(0)), {Rgba{1, 2, 3, 4}, Rgba{200, 150, 100, 9}});
+  one.pixels[0] = one.pixels[17] = Index(1);  // rows 0x80 0x00 and 0x00 0x80
+  ASSERT_TRUE(Read(one, image));
+  ExpectPixels(image, 9, 2, Looked(one, 2), "1-bit, 9 wide");
+  one.width = 3;  // 1 data byte and 3 of padding
+  one.pixels = {Index(1), Index(0), Index(1), Index(0), Index(1), Index(1)};
+  ASSERT_TRUE(Read(one, image));
+  ExpectPixels(image, 3, 2, Looked(one, 2), "1-bit, 3 wide");
+}
+
+TEST_F(BmpReaderTest, ColourTableFollowsTheInfoHeader) {
+  for (int bits : {1, 4, 8}) {
+    for (std::uint32_t headerSize : {40u, 108u, 124u}) {
+      BmpSpec spec = Spec(3, 2, bits, {Index(1), Index(0), Index(1), Index(0), Index(0), Index(1)},
+                          {Rgba{10, 20, 30, 0}, Rgba{40, 50, 60, 0}});
+      spec.infoHeaderSize = headerSize;
+      Image image = CreateImage();
+      const std::string what =
+          std::to_string(bits) + "-bit, " + std::to_string(headerSize) + "-byte header";
+      ASSERT_TRUE(Read(spec, image)) << what;
+      EXPECT_EQ(image.colourTable.size(), 2u) << what;
+      ExpectPixels(image, 3, 2, Looked(spec, 2), what);
+    }
+  }
+  // A 1-bit table holds at most 2 entries; the rows start at the offset.
+  BmpSpec spec = Spec(2, 1, 1, {Index(1), Index(0)},
+                      {Rgba{1, 1, 1, 0}, Rgba{2, 2, 2, 0}, Rgba{3, 3, 3, 0}, Rgba{4, 4, 4, 0}});
+  spec.infoHeaderSize = 124;
+  Image image = CreateImage();
+  ASSERT_TRUE(Read(spec, image));
+  EXPECT_EQ(image.colourTable.size(), 2u);
+  ExpectPixels(image, 2, 1, Looked(spec, 2), "1-bit, 4 entries in the file");
+
+  // An offset before the end of the info header leaves no table (and
+  // allocates none); every index then gives black.
+  for (std::uint32_t headerSize : {124u, 40u}) {
+    spec = Spec(4, 2, 8);
+    spec.infoHeaderSize = headerSize;
+    spec.pixelDataOffset = headerSize == 40 ? 30u : 54u;
+    for (std::uint8_t i = 0; i < 8; ++i)
+      spec.pixels.push_back(Index(i));
+    ASSERT_TRUE(Read(spec, image));
+    EXPECT_EQ(image.colourTable.size(), 0u);
+    ExpectPixels(image, 4, 2, Pixels(8, kBlack),
+                 "offset inside a " + std::to_string(headerSize) + "-byte header");
+  }
+}
+
+TEST_F(BmpReaderTest, IndexBeyondTheTableIsBlack) {
+  BmpSpec spec =
+      Spec(3, 1, 8, {Index(1), Index(2), Index(255)}, {Rgba{9, 8, 7, 6}, Rgba{5, 4, 3, 2}});
+  Image image = CreateImage();
+  ASSERT_TRUE(Read(spec, image));
+  ExpectPixels(image, 3, 1, {Pixel{5, 4, 3, 2}, kBlack, kBlack}, "8-bit, 2 entries");
+  spec.bitCount = 4;
+  spec.pixels = {Index(15), Index(0), Index(3)};
+  ASSERT_TRUE(Read(spec, image));
+  ExpectPixels(image, 3, 1, {kBlack, Pixel{9, 8, 7, 6}, kBlack}, "4-bit, 2 entries");
+}
+
+TEST_F(BmpReaderTest, SixteenBitRows) {
+  // Default 5-5-5 masks, none in the file, offset 54; 3-pixel rows have 2 bytes of padding.
+  BmpSpec spec =
+      Spec(3, 2, 16,
+           {Word(0x7FFF), Word(0x7C00), Word(0x03E0), Word(0x001F), Word(0x0421), Word(0x8000)});
+  Image image = CreateImage();
+  ASSERT_TRUE(Read(spec, image));
+  EXPECT_EQ(image.bitDepth, 16);
+  ExpectPixels(image, 3, 2,
+               {Pixel{248, 248, 248, 0}, Pixel{0, 0, 248, 0}, Pixel{0, 248, 0, 0},
+                Pixel{248, 0, 0, 0}, Pixel{8, 8, 8, 0}, Pixel{0, 0, 0, 0}},
+               "5-5-5");
+  // 5-6-5 bit fields after a 40-byte header or inside a V4/V5 one: the lowest green bit is dropped.
+  for (std::uint32_t headerSize : {40u, 108u, 124u}) {
+    spec.compression = 3;
+    spec.infoHeaderSize = headerSize;
+    spec.pixels = {Word(0xFFFF), Word(0xF800), Word(0x07E0),
+                   Word(0x0020), Word(0x0040), Word(0x001F)};
+    const std::string what = "5-6-5, " + std::to_string(headerSize) + "-byte header";
+    ASSERT_TRUE(Read(spec, image)) << what;
+    ExpectPixels(image, 3, 2,
+                 {Pixel{248, 248, 248, 0}, Pixel{0, 0, 248, 0}, Pixel{0, 248, 0, 0},
+                  Pixel{0, 0, 0, 0}, Pixel{0, 8, 0, 0}, Pixel{248, 0, 0, 0}},
+                 what);
+  }
+}
+
+TEST_F(BmpReaderTest, ShortFilesKeepWhiteWhereBytesAreMissing) {
+  Image image = CreateImage();
+  // 24-bit 2 x 2: the bottom row is whole, the top one ends after 4 bytes.
+  BmpSpec spec = Spec(2, 2, 24, Distinct(2, 2));
+  spec.truncateTo = 54 + 8 + 4;
+  const auto& c = spec.pixels;
+  ASSERT_TRUE(Read(spec, image));
+  ExpectPixels(image, 2, 2, {P(c[0]), Pixel{c[1].blue, 255, 255, 0}, P(c[2]), P(c[3])}, "24-bit");
+  // 32-bit: a pixel cut after two bytes takes blue and green from the file.
+  spec = Spec(2, 1, 32, Distinct(2, 1, true));
+  spec.truncateTo = 54 + 4 + 2;
+  ASSERT_TRUE(Read(spec, image));
+  ExpectPixels(image, 2, 1, {P(c[0]), Pixel{c[1].blue, c[1].green, 255, 0}}, "32-bit");
+  // 16-bit: a word with only its low byte in the file stays white.
+  spec = Spec(2, 1, 16, {Word(0x001F), Word(0x7C00)});
+  spec.truncateTo = 54 + 2 + 1;
+  ASSERT_TRUE(Read(spec, image));
+  ExpectPixels(image, 2, 1, {Pixel{248, 0, 0, 0}, kWhite}, "16-bit");
+  // 8-, 4- and 1-bit: pixels whose index byte is missing stay white.
+  const Pixel one{5, 6, 7, 8}, zero{1, 2, 3, 4};
+  spec = Spec(3, 1, 8, {Index(1), Index(0), Index(1)}, {Rgba{1, 2, 3, 4}, Rgba{5, 6, 7, 8}});
+  spec.truncateTo = 54 + 8 + 2;
+  ASSERT_TRUE(Read(spec, image));
+  ExpectPixels(image, 3, 1, {one, zero, kWhite}, "8-bit cut at pixel 2");
+  spec.bitCount = 4;
+  spec.truncateTo = 54 + 8 + 1;
+  ASSERT_TRUE(Read(spec, image));
+  ExpectPixels(image, 3, 1, {one, zero, kWhite}, "4-bit cut after byte 0");
+  spec.bitCount = 1;
+  spec.width = 9;
+  spec.pixels.assign(9, Index(1));
+  ASSERT_TRUE(Read(spec, image));
+  Pixels want(8, one);
+  want.push_back(kWhite);
+  ExpectPixels(image, 9, 1, want, "1-bit cut after byte 0");
+  spec.truncateTo = 54 + 8;
+  ASSERT_TRUE(Read(spec, image));
+  ExpectPixels(image, 9, 1, Pixels(9, kWhite), "1-bit cut after the table");
+}
+
+}  // namespace
+}  // namespace stillreel
