@@ -167,6 +167,9 @@ class Failures(ToolCase):
             # The temporary file beside the output shows the conversion is running.
             while len(os.listdir(folder)) < 2 and proc.poll() is None:
                 time.sleep(0.001)
+            if proc.poll() is not None:
+                self.fail("%s: the conversion ended (status %d) before a temporary file was seen"
+                          % (sig.name, proc.returncode))
             proc.send_signal(sig)
             stderr = proc.communicate()[1].decode()
             self.assertEqual(proc.returncode, 7, "%s: stderr %s" % (sig.name, stderr))
