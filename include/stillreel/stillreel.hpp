@@ -63,14 +63,18 @@ struct PictureNotice {
   std::int32_t height;
 };
 
+// Reported before each entry k with percent 100 x k / (n - 1) (0 for a single
+// entry), after each in-between frame l of a fade from entry k with k + l / N
+// in place of k, and with 100 once while the index is written.
 struct Progress {
-  double percent;      // 100 x k / (n - 1) before entry k (0 for one entry), 100 at the index
-  std::int64_t entry;  // the entry about to be converted; n while the index is written
+  double percent;
+  std::int64_t entry;          // the entry about to be converted; n while the index is written
   std::int64_t framesWritten;  // frames written so far
   std::int64_t frameCount;     // frames in the whole file
 };
 
-// What a conversion produces.
+// What a conversion produces. Filled before anything is written, also when
+// the file would be too large; a size beyond 64 bits is the largest value.
 struct Summary {
   std::int32_t frameWidth = 0;
   std::int32_t frameHeight = 0;
@@ -83,7 +87,7 @@ struct Summary {
 };
 
 struct Options {
-  // Called before each entry and once while the index is written.
+  // Called as Progress above describes.
   std::function<void(const Progress&)> onProgress;
   // Called for each picture that cannot be read, and for each picture whose
   // size differs from the first (PictureIssue::kSizeDiffers).

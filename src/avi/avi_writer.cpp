@@ -85,24 +85,35 @@ std::optional<std::uint64_t> RiffSize(std::uint64_t n, std::uint64_t N, std::uin
   return riff;
 }
 
-std::optional<AviLayout> PlanAvi(std::int32_t width, std::int32_t height, std::uint64_t n,
-                                 std::uint64_t N, std::uint32_t microsPerFrame) {
-  if (width < 1 || height < 1) return std::nullopt;
+AviLayout LayoutFor(std::int32_t width, std::int32_t height, std::uint64_t n, std::uint64_t N,
+                    std::uint32_t microsPerFrame) {
+  constexpr std::uint64_t kHuge = ~std::uint64_t{0};
   AviLayout layout;
-  layout.frameWidth = width;
-  layout.frameHeight = height;
+  layout.frameWidth = std::max(width, 1);
+  layout.frameHeight = std::max(height, 1);
   layout.microsPerFrame = microsPerFrame;
-  layout.rowBytes = RowBytes(width);
-  if (__builtin_mul_overflow(layout.rowBytes, static_cast<std::uint64_t>(height),
-                             &layout.frameSize)) {
-    return std::nullopt;
+  layout.rowBytes = RowBytes(layout.frameWidth);
+  layout.frameSize = layout.rowBytes * static_cast<std::uint64_t>(layout.frameHeight);
+  if (n == 0 || N == 0 || __builtin_mul_overflow(n - 1, N, &layout.frameCount) ||
+      __builtin_add_overflow(layout.frameCount, 1, &layout.frameCount)) {
+    layout.frameCount = kHuge;
   }
   const std::optional<std::uint64_t> riff = RiffSize(n, N, layout.frameSize);
-  if (!riff || *riff > kMaxRiffSize) return std::nullopt;
-  layout.frameCount = (n - 1) * N + 1;
+  if (!riff) {
+    layout.moviSize = layout.indexSize = layout.riffSize = kHuge;
+    return layout;
+  }
   layout.moviSize = 4 + layout.frameCount * (layout.frameSize + 8);
   layout.indexSize = 16 * layout.frameCount;
   layout.riffSize = *riff;
+  return layout;
+}
+
+std::optional<AviLayout> PlanAvi(std::int32_t width, std::int32_t height, std::uint64_t n,
+                                 std::uint64_t N, std::uint32_t microsPerFrame) {
+  if (width < 1 || height < 1) return std::nullopt;
+  const AviLayout layout = LayoutFor(width, height, n, N, microsPerFrame);
+  if (layout.riffSize > kMaxRiffSize) return std::nullopt;
   return layout;
 }
 

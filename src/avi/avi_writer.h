@@ -33,6 +33,12 @@ std::uint64_t RowBytes(std::int64_t width);
 // nothing when it does not fit in 64 bits.
 std::optional<std::uint64_t> RiffSize(std::uint64_t n, std::uint64_t N, std::uint64_t S);
 
+// The layout for n pictures of width x height at N frames per picture, with
+// every size that does not fit in 64 bits (and frameCount, when n or N is 0)
+// at its largest value. Width and height below 1 count as 1.
+AviLayout LayoutFor(std::int32_t width, std::int32_t height, std::uint64_t n, std::uint64_t N,
+                    std::uint32_t microsPerFrame);
+
 // The layout for n >= 1 pictures of width x height at N >= 1 frames per
 // picture, or nothing when its RIFF size would exceed kMaxRiffSize.
 std::optional<AviLayout> PlanAvi(std::int32_t width, std::int32_t height, std::uint64_t n,

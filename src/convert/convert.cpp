@@ -4,6 +4,7 @@
 // one, the next one while smoothing, and the blended frame.
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <optional>
 #include <utility>
@@ -13,10 +14,13 @@
 #include "convert/output_file.h"
 #include "convert/run_settings.h"
 #include "image/bmp_reader.h"
+#include "size_limits.h"
 #include "stillreel/stillreel.hpp"
 
 namespace stillreel {
 namespace {
+
+constexpr std::uint64_t kHugeSize = ~std::uint64_t{0};
 
 class Conversion {
  public:
@@ -37,18 +41,23 @@ class Conversion {
       options_.onPicture(PictureNotice{k, name, why, image.width, image.height});
   }
 
-  void ReportProgress(std::int64_t entry) {
+  // Before each entry, and after each in-between frame while fading from
+  // entry k into the next (step l of N counts as k + l / N).
+  void ReportProgress(std::int64_t entry, std::int32_t step = 0) {
     if (!options_.onProgress) return;
     const std::int64_t n = settings_.imageCount;
+    const std::int32_t N = settings_.smoothCount;
     Progress progress;
     progress.entry = entry;
     progress.frameCount = static_cast<std::int64_t>(layout_.frameCount);
-    progress.framesWritten = std::min(entry * settings_.smoothCount, progress.frameCount);
+    progress.framesWritten = std::min(entry * N + step, progress.frameCount);
     if (entry >= n) {
       progress.percent = 100.0;
+    } else if (n > 1) {
+      const double done = static_cast<double>(entry) + static_cast<double>(step) / N;
+      progress.percent = 100.0 * done / static_cast<double>(n - 1);
     } else {
-      progress.percent =
-          n > 1 ? 100.0 * static_cast<double>(entry) / static_cast<double>(n - 1) : 0;
+      progress.percent = 0;
     }
     options_.onProgress(progress);
   }
@@ -84,6 +93,7 @@ class Conversion {
               return Result::kOutOfMemory;
             }
             WriteFrameChunk(blend, layout_, *out);
+            if (l + 1 < N) ReportProgress(k, l + 1);
           }
         }
         std::swap(current, next);
@@ -145,22 +155,24 @@ Result RunConversion(RunSettings& settings, const std::filesystem::path* output,
     settings.frameWidth = first.width;
     settings.frameHeight = first.height;
   }
-  const std::optional<AviLayout> layout = PlanAvi(
+  const AviLayout layout = LayoutFor(
       settings.frameWidth, settings.frameHeight, static_cast<std::uint64_t>(settings.imageCount),
       static_cast<std::uint64_t>(settings.smoothCount), static_cast<std::uint32_t>(micros));
-  if (!layout) return Result::kTooLarge;
+  if (options.summary) {
+    Summary& summary = *options.summary;
+    summary = Summary();
+    summary.frameWidth = layout.frameWidth;
+    summary.frameHeight = layout.frameHeight;
+    summary.pictureCount = settings.imageCount;
+    summary.frameCount = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(layout.frameCount, std::numeric_limits<std::int64_t>::max()));
+    summary.frameRate = settings.frameRate;
+    summary.microsPerFrame = layout.microsPerFrame;
+    summary.fileSize = layout.riffSize == kHugeSize ? kHugeSize : layout.riffSize + 8;
+  }
+  if (layout.riffSize > kMaxRiffSize) return Result::kTooLarge;
 
-  Summary summary;
-  summary.frameWidth = layout->frameWidth;
-  summary.frameHeight = layout->frameHeight;
-  summary.pictureCount = settings.imageCount;
-  summary.frameCount = static_cast<std::int64_t>(layout->frameCount);
-  summary.frameRate = settings.frameRate;
-  summary.microsPerFrame = layout->microsPerFrame;
-  summary.fileSize = layout->riffSize + 8;
-  if (options.summary) *options.summary = summary;
-
-  Conversion conversion(settings, *layout, options);
+  Conversion conversion(settings, layout, options);
   Result result;
   try {
     if (options.dryRun) {

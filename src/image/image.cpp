@@ -1,6 +1,8 @@
 #include "image/image.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <new>
 
 namespace stillreel {
@@ -21,7 +23,9 @@ void ReleaseImage(Image& image) {
 
 bool Resize(Image& image, std::int32_t w, std::int32_t h) {
   if (w < 1 || h < 1) return false;
-  const auto count = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+  const auto count = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h);
+  // new[] throws rather than failing when the byte count itself overflows.
+  if (count > static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(Pixel)) return false;
   std::unique_ptr<Pixel[]> pixels(new (std::nothrow) Pixel[count]);
   if (!pixels) return false;
   std::fill_n(pixels.get(), count, kWhite);
