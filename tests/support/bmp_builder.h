@@ -42,7 +42,9 @@ struct BmpSpec {
 std::vector<std::uint8_t> BuildBmp(const BmpSpec& spec);
 
 // Index or 16-bit word helpers for BmpSpec::pixels.
-inline Rgba Index(std::uint8_t i) { return Rgba{i, 0, 0, 0}; }
+inline Rgba Index(std::uint8_t i) {
+  return Rgba{i, 0, 0, 0};
+}
 inline Rgba Word(std::uint16_t w) {
   return Rgba{static_cast<std::uint8_t>(w & 0xFF), static_cast<std::uint8_t>(w >> 8), 0, 0};
 }
