@@ -5,45 +5,49 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 
 #include "size_limits.h"
 
 namespace stillreel {
-namespace {
 
-// A forward-only byte stream over an open file or a block of memory. It keeps
-// the end-of-file indicator of a C stream: set by the first read that finds
-// fewer bytes than it asked for, and from then on every guarded read fails.
+// A forward-only byte stream over an open file (which it closes) or a block
+// of memory. It keeps the end-of-file indicator of a C stream: set by the
+// first read that finds fewer bytes than it asked for; from then on every
+// guarded read fails.
 class ByteSource {
  public:
-  static constexpr std::size_t kBufferBytes = std::size_t{1} << 16;
+  static constexpr std::size_t kChunkBytes = std::size_t{1} << 18;
 
-  explicit ByteSource(int fd) : fd_(fd), buffer_(new (std::nothrow) std::uint8_t[kBufferBytes]) {
-    if (!buffer_) fd_ = -1;  // reads nothing: every pixel stays white
-  }
+  explicit ByteSource(int fd) : fd_(fd) {}
   explicit ByteSource(std::span<const std::uint8_t> bytes)
-      : data_(bytes.data()), size_(bytes.size()) {}
+      : data_(bytes.data()), size_(bytes.size()), ended_(true) {}
+  ~ByteSource() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
 
   bool eof() const { return eof_; }
 
-  // Reads up to n bytes; a short count sets the end-of-file indicator.
+  // The next n bytes, contiguous; fewer only at the end of the input, which
+  // then sets the end-of-file indicator.
+  std::span<const std::uint8_t> Take(std::size_t n) {
+    if (size_ - position_ < n) Fill(n);
+    const std::size_t take = std::min(n, size_ - position_);
+    const std::uint8_t* start = data_ + position_;
+    position_ += take;
+    if (take < n) eof_ = true;
+    return {start, take};
+  }
+
   std::size_t Read(void* destination, std::size_t n) {
-    auto* out = static_cast<std::uint8_t*>(destination);
-    std::size_t done = TakeBuffered(out, n);
-    if (done < n && n - done >= kBufferBytes) {
-      done += ReadDirect(out + done, n - done);  // large reads skip the buffer
-    } else {
-      while (done < n && Refill())
-        done += TakeBuffered(out + done, n - done);
-    }
-    if (done < n) eof_ = true;
-    return done;
+    const std::span<const std::uint8_t> bytes = Take(n);
+    if (!bytes.empty()) std::memcpy(destination, bytes.data(), bytes.size());
+    return bytes.size();
   }
 
   // The reader's only read primitive for header fields and table entries:
@@ -57,7 +61,7 @@ class ByteSource {
   // Reads and discards n bytes.
   void Skip(std::uint64_t n) {
     while (n > 0) {
-      if (position_ == size_ && !Refill()) {
+      if (position_ == size_ && !Fill(1)) {
         eof_ = true;
         return;
       }
@@ -68,39 +72,42 @@ class ByteSource {
   }
 
  private:
-  std::size_t TakeBuffered(std::uint8_t* out, std::size_t n) {
-    const std::size_t take = std::min(n, size_ - position_);
-    if (take > 0) std::memcpy(out, data_ + position_, take);
-    position_ += take;
-    return take;
-  }
-
-  // Buffers the next bytes of the file. False at its end (or for memory).
-  bool Refill() {
-    if (fd_ < 0) return false;
-    size_ = ReadDirect(buffer_.get(), kBufferBytes);
+  // Makes at least n bytes available when the file still holds them.
+  // Returns false when nothing more could be had.
+  bool Fill(std::size_t n) {
+    if (ended_) return position_ < size_;
+    const std::size_t have = size_ - position_;
+    const std::size_t need = std::max(n, kChunkBytes);
+    if (capacity_ < need) {
+      std::unique_ptr<std::uint8_t[]> bigger(new (std::nothrow) std::uint8_t[need]);
+      if (!bigger) {  // treated as the end of the file: the rest stays white
+        ended_ = true;
+        return have > 0;
+      }
+      if (have > 0) std::memcpy(bigger.get(), data_ + position_, have);
+      buffer_ = std::move(bigger);
+      capacity_ = need;
+    } else if (have > 0 && position_ > 0) {
+      std::memmove(buffer_.get(), data_ + position_, have);
+    }
     data_ = buffer_.get();
     position_ = 0;
-    return size_ > 0;
-  }
-
-  std::size_t ReadDirect(std::uint8_t* out, std::size_t n) {
-    if (fd_ < 0 || ended_) return 0;
-    std::size_t done = 0;
-    while (done < n) {
-      const ssize_t got = ::read(fd_, out + done, n - done);
+    size_ = have;
+    while (size_ < n && !ended_) {
+      const ssize_t got = ::read(fd_, buffer_.get() + size_, capacity_ - size_);
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) {  // the end, or a read error: what is missing stays white
         ended_ = true;
         break;
       }
-      done += static_cast<std::size_t>(got);
+      size_ += static_cast<std::size_t>(got);
     }
-    return done;
+    return size_ > 0;
   }
 
   int fd_ = -1;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t capacity_ = 0;
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t position_ = 0;
@@ -108,22 +115,8 @@ class ByteSource {
   bool ended_ = false;
 };
 
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
+namespace {
 
- private:
-  int fd_;
-};
-
-// Opens a picture for reading without ever blocking: a FIFO or a device is
-// refused by its file type before anything is read from it.
 int OpenPicture(std::string_view name, PictureIssue& why) {
   if (name.find('\0') != std::string_view::npos) {
     why = PictureIssue::kCannotOpen;
@@ -243,186 +236,289 @@ int MaskShift(std::uint32_t mask) {
   return shift;
 }
 
-// Decodes the pixel rows, bottom row first, into the white image. `row` has
-// room for one stored row with its padding. Pixels whose bytes the file does
-// not hold keep their white.
-void ReadRows(ByteSource& source, Image& image, const BmpHeader& header,
-              const std::array<Pixel, 256>& palette, const std::uint16_t masks[3],
-              std::uint8_t* row) {
-  const std::int32_t width = image.width;
-  const std::int64_t height = image.height;
-  const std::int64_t dataBytes = RowDataBytes(header.bitCount, width);
-  const auto strideBytes = static_cast<std::size_t>(dataBytes + RowPadding(dataBytes));
-  int shifts[3] = {MaskShift(masks[0]), MaskShift(masks[1]), MaskShift(masks[2])};
-  Pixel* pixels = image.pixels.get();
+constexpr std::uint8_t kWhiteBytes[4] = {255, 255, 255, 0};
 
-  for (std::int64_t y = height - 1; y >= 0 && !source.eof(); --y) {
-    const std::size_t got = source.Read(row, strideBytes);
-    const auto have = static_cast<std::int64_t>(std::min<std::size_t>(got, strideBytes));
-    Pixel* p = pixels + y;  // pixel (x, y) is p[x * height]
-    switch (header.bitCount) {
-      case 24:
-      case 32: {
-        const int step = header.bitCount / 8;
-        const std::int64_t complete = std::min<std::int64_t>(width, have / step);
-        for (std::int64_t x = 0; x < complete; ++x) {
-          const std::uint8_t* b = row + x * step;
-          Pixel& out = p[x * height];
-          out.blue = b[0];
-          out.green = b[1];
-          out.red = b[2];
-          if (step == 4) out.alpha = b[3];
-        }
-        if (complete < width) {  // a pixel cut short takes the bytes it has
-          const std::int64_t rest = have - complete * step;
-          auto* bytes = reinterpret_cast<std::uint8_t*>(&p[complete * height]);
-          for (std::int64_t i = 0; i < rest; ++i)
-            bytes[i] = row[complete * step + i];
-        }
-        break;
-      }
-      case 16: {
-        const std::int64_t complete = std::min<std::int64_t>(width, have / 2);
-        for (std::int64_t x = 0; x < complete; ++x) {
-          const std::uint32_t w = row[2 * x] | (std::uint32_t{row[2 * x + 1]} << 8);
-          Pixel& out = p[x * height];
-          out.red = static_cast<std::uint8_t>(((w & masks[0]) >> shifts[0]) * 8);
-          out.green = static_cast<std::uint8_t>(((w & masks[1]) >> shifts[1]) * 8);
-          out.blue = static_cast<std::uint8_t>(((w & masks[2]) >> shifts[2]) * 8);
-        }
-        break;
-      }
-      case 8: {
-        const std::int64_t complete = std::min<std::int64_t>(width, have);
-        for (std::int64_t x = 0; x < complete; ++x)
-          p[x * height] = palette[row[x]];
-        break;
-      }
-      case 4: {
-        const std::int64_t complete = std::min<std::int64_t>(width, have * 2);
-        for (std::int64_t x = 0; x < complete; ++x) {
-          const std::uint8_t b = row[x / 2];
-          p[x * height] = palette[(x & 1) ? (b & 0x0F) : (b >> 4)];
-        }
-        break;
-      }
-      case 1: {
-        const std::int64_t complete = std::min<std::int64_t>(width, have * 8);
-        for (std::int64_t x = 0; x < complete; ++x) {
-          p[x * height] = palette[(row[x / 8] >> (7 - (x & 7))) & 1];
-        }
-        break;
-      }
-      default:
-        break;
-    }
+// Fills pixels [from, to) of a decoded row with white.
+template <int kBytesPerPixel>
+void FillWhite(std::uint8_t* out, std::int64_t from, std::int64_t to) {
+  if (from >= to) return;
+  if constexpr (kBytesPerPixel == 3) {
+    std::memset(out + 3 * from, 255, static_cast<std::size_t>(3 * (to - from)));
+  } else {
+    for (std::int64_t x = from; x < to; ++x)
+      std::memcpy(out + 4 * x, kWhiteBytes, 4);
   }
 }
 
-bool Fail(Image& image, PictureIssue issue, PictureIssue* why) {
-  SetBitDepth(image, 1);
-  if (!Resize(image, 1, 1)) {
-    // One pixel cannot be had: keep whatever block the image has, made white.
-    if (image.pixels) {
-      image.width = 1;
-      image.height = 1;
-      image.pixels[0] = kWhite;
+template <int kBytesPerPixel>
+inline void PutPixel(std::uint8_t* out, const Pixel& pixel) {
+  std::memcpy(out, &pixel, kBytesPerPixel);
+}
+
+}  // namespace
+
+BmpFile::BmpFile() = default;
+BmpFile::~BmpFile() = default;
+
+bool BmpFile::Open(std::string_view name, PictureIssue* why) {
+  PictureIssue issue = PictureIssue::kCannotOpen;
+  const int fd = OpenPicture(name, issue);
+  if (fd >= 0) {
+    source_.reset(new (std::nothrow) ByteSource(fd));
+    if (!source_) {
+      ::close(fd);
+      issue = PictureIssue::kOutOfMemory;
+    } else if (ReadHeader(*source_, header_, issue)) {
+      return true;
     }
   }
+  source_.reset();
   if (why) *why = issue;
   return false;
 }
 
-bool Decode(ByteSource& source, Image& image, PictureIssue* why) {
-  BmpHeader header;
-  PictureIssue issue = PictureIssue::kNotBmp;
-  if (!ReadHeader(source, header, issue)) return Fail(image, issue, why);
-  if (FrameBytes24(header) > kMaxPictureFrameBytes) {
-    return Fail(image, PictureIssue::kTooLarge, why);
-  }
-  const std::int64_t dataBytes = RowDataBytes(header.bitCount, header.width);
-  const auto strideBytes = static_cast<std::size_t>(dataBytes + RowPadding(dataBytes));
-  std::unique_ptr<std::uint8_t[]> row(new (std::nothrow) std::uint8_t[strideBytes]);
-  if (!row || !Resize(image, header.width, header.height)) {
-    return Fail(image, PictureIssue::kOutOfMemory, why);
-  }
-  SetBitDepth(image, header.bitCount);
+bool BmpFile::Open(std::span<const std::uint8_t> bytes, PictureIssue* why) {
+  PictureIssue issue = PictureIssue::kOutOfMemory;
+  source_.reset(new (std::nothrow) ByteSource(bytes));
+  if (source_ && ReadHeader(*source_, header_, issue)) return true;
+  source_.reset();
+  if (why) *why = issue;
+  return false;
+}
 
-  const std::int64_t offset = header.pixelDataOffset;
-  std::array<Pixel, 256> palette;
-  palette.fill(kBlack);  // an index beyond the table read gives black
-  std::uint16_t masks[3] = {0x7C00, 0x03E0, 0x001F};
+bool BmpFile::Prepare(PictureIssue* why) {
+  if (FrameBytes24(header_) > kMaxPictureFrameBytes) {
+    if (why) *why = PictureIssue::kTooLarge;
+    return false;
+  }
+  const std::int64_t dataBytes = RowDataBytes(header_.bitCount, header_.width);
+  rowStride_ = static_cast<std::size_t>(dataBytes + RowPadding(dataBytes));
+  ByteSource& source = *source_;
+  const std::int64_t offset = header_.pixelDataOffset;
+  palette_.fill(kBlack);  // an index beyond the table read gives black
+  tableEntries_ = 0;
 
-  if (header.bitCount <= 8) {
+  if (header_.bitCount <= 8) {
     // The table follows the info header, whatever its size; every 4 bytes
     // up to the pixel data are an entry, at most 2^bit count of them.
     const std::int64_t tableStart =
-        14 + std::max<std::int64_t>(40, static_cast<std::int64_t>(header.infoHeaderSize));
-    const std::int64_t maxEntries = std::int64_t{1} << header.bitCount;
+        14 + std::max<std::int64_t>(40, static_cast<std::int64_t>(header_.infoHeaderSize));
+    const std::int64_t maxEntries = std::int64_t{1} << header_.bitCount;
     const std::int64_t entries =
         offset > tableStart ? std::min((offset - tableStart) / 4, maxEntries) : 0;
     source.Skip(static_cast<std::uint64_t>(tableStart - kBmpHeaderBytes));
     std::uint8_t table[256 * 4];
     const std::size_t got = source.Read(table, static_cast<std::size_t>(entries) * 4);
-    image.colourTable.assign(got / 4, kBlack);
-    for (std::size_t i = 0; i < got / 4; ++i) {
-      image.colourTable[i] =
-          Pixel{table[4 * i], table[4 * i + 1], table[4 * i + 2], table[4 * i + 3]};
-      palette[i] = image.colourTable[i];
+    tableEntries_ = static_cast<std::int32_t>(got / 4);
+    for (std::int32_t i = 0; i < tableEntries_; ++i) {
+      palette_[i] = Pixel{table[4 * i], table[4 * i + 1], table[4 * i + 2], table[4 * i + 3]};
     }
     // Rows start at the pixel data offset, or right after the table when the
     // offset points inside it.
     const std::int64_t tableEnd = tableStart + 4 * entries;
     if (offset > tableEnd) source.Skip(static_cast<std::uint64_t>(offset - tableEnd));
-  } else if (header.bitCount == 16) {
+  } else if (header_.bitCount == 16) {
     std::int64_t gap = offset - kBmpHeaderBytes;
-    if (header.compression == 3) {
+    if (header_.compression == 3) {
       // Red, green and blue masks of 4 bytes each; only the low 2 bytes count.
-      for (std::uint16_t& mask : masks) {
+      for (std::uint16_t& mask : masks_) {
         std::uint8_t bytes[4] = {0, 0, 0, 0};
         source.GuardedRead(bytes, 4);
         mask = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
       }
       gap -= 12;
     }
+    for (int i = 0; i < 3; ++i)
+      shifts_[i] = MaskShift(masks_[i]);
     if (gap > 0) source.Skip(static_cast<std::uint64_t>(gap));
   } else if (offset > kBmpHeaderBytes) {
     // A larger info header or anything else before the pixels falls in here.
     source.Skip(static_cast<std::uint64_t>(offset - kBmpHeaderBytes));
   }
-
-  ReadRows(source, image, header, palette, masks, row.get());
   return true;
+}
+
+std::span<const Pixel> BmpFile::colourTable() const {
+  return {palette_.data(), static_cast<std::size_t>(tableEntries_)};
+}
+
+template <int kBytesPerPixel>
+void BmpFile::ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t columns,
+                       std::int64_t rows) {
+  constexpr int B = kBytesPerPixel;
+  const std::int64_t width = std::min(columns, header_.width);
+  for (std::int64_t i = 0; i < rows; ++i, out += stride) {
+    if (source_->eof()) {
+      FillWhite<B>(out, 0, width);
+      continue;
+    }
+    const std::span<const std::uint8_t> row = source_->Take(rowStride_);
+    const std::uint8_t* in = row.data();
+    const auto have = static_cast<std::int64_t>(row.size());
+    std::int64_t complete = 0;  // pixels wholly in the file
+    switch (header_.bitCount) {
+      case 24:
+        complete = std::min(width, have / 3);
+        if constexpr (B == 3) {
+          std::memcpy(out, in, static_cast<std::size_t>(3 * complete));
+        } else {
+          for (std::int64_t x = 0; x < complete; ++x) {
+            out[4 * x] = in[3 * x];
+            out[4 * x + 1] = in[3 * x + 1];
+            out[4 * x + 2] = in[3 * x + 2];
+            out[4 * x + 3] = 0;
+          }
+        }
+        break;
+      case 32:
+        complete = std::min(width, have / 4);
+        if constexpr (B == 4) {
+          std::memcpy(out, in, static_cast<std::size_t>(4 * complete));
+        } else {
+          for (std::int64_t x = 0; x < complete; ++x) {
+            out[3 * x] = in[4 * x];
+            out[3 * x + 1] = in[4 * x + 1];
+            out[3 * x + 2] = in[4 * x + 2];
+          }
+        }
+        break;
+      case 16:
+        complete = std::min(width, have / 2);
+        for (std::int64_t x = 0; x < complete; ++x) {
+          const std::uint32_t w = in[2 * x] | (std::uint32_t{in[2 * x + 1]} << 8);
+          std::uint8_t* p = out + B * x;
+          p[0] = static_cast<std::uint8_t>(((w & masks_[2]) >> shifts_[2]) * 8);
+          p[1] = static_cast<std::uint8_t>(((w & masks_[1]) >> shifts_[1]) * 8);
+          p[2] = static_cast<std::uint8_t>(((w & masks_[0]) >> shifts_[0]) * 8);
+          if constexpr (B == 4) p[3] = 0;
+        }
+        break;
+      case 8:
+        complete = std::min(width, have);
+        for (std::int64_t x = 0; x < complete; ++x)
+          PutPixel<B>(out + B * x, palette_[in[x]]);
+        break;
+      case 4:
+        complete = std::min(width, have * 2);
+        for (std::int64_t x = 0; x < complete; ++x) {
+          const std::uint8_t b = in[x / 2];
+          PutPixel<B>(out + B * x, palette_[(x & 1) ? (b & 0x0F) : (b >> 4)]);
+        }
+        break;
+      case 1:
+        complete = std::min(width, have * 8);
+        for (std::int64_t x = 0; x < complete; ++x) {
+          PutPixel<B>(out + B * x, palette_[(in[x / 8] >> (7 - (x & 7))) & 1]);
+        }
+        break;
+      default:
+        break;
+    }
+    FillWhite<B>(out, complete, width);
+    if ((header_.bitCount == 24 || header_.bitCount == 32) && complete < width) {
+      // A pixel cut short takes the bytes that the file has.
+      const int step = header_.bitCount / 8;
+      const std::int64_t rest = have - complete * step;
+      for (std::int64_t b = 0; b < rest && b < 3; ++b)
+        out[B * complete + b] = in[complete * step + b];
+      if constexpr (B == 4) {
+        if (rest > 3) out[4 * complete + 3] = in[complete * step + 3];
+      }
+    }
+  }
+}
+
+void BmpFile::ReadRows24(std::uint8_t* out, std::size_t stride, std::int32_t columns,
+                         std::int64_t rows) {
+  ReadRows<3>(out, stride, columns, rows);
+}
+
+void BmpFile::ReadRowsPixels(Pixel* out, std::size_t stride, std::int32_t columns,
+                             std::int64_t rows) {
+  ReadRows<4>(reinterpret_cast<std::uint8_t*>(out), stride * sizeof(Pixel), columns, rows);
+}
+
+void MakeUnreadable(Image& image) {
+  SetBitDepth(image, 1);
+  if (!Resize(image, 1, 1) && image.pixels) {
+    // Not even one pixel could be had: the block the image has will do.
+    image.width = 1;
+    image.height = 1;
+    image.pixels[0] = kWhite;
+  }
+}
+
+bool ReadPixels(BmpFile& file, Image& image) {
+  const BmpHeader& header = file.header();
+  const std::int32_t width = header.width;
+  const std::int64_t height = header.height;
+  // Rows are decoded a block at a time and then spread over the columns, so
+  // each column is written in runs rather than one pixel per cache line.
+  const std::int64_t blockRows =
+      std::clamp<std::int64_t>((std::int64_t{1} << 16) / (std::int64_t{4} * width), 1, 32);
+  std::unique_ptr<Pixel[]> block(new (std::nothrow)
+                                     Pixel[static_cast<std::size_t>(blockRows * width)]);
+  if (!block || !Resize(image, width, header.height)) return false;
+  SetBitDepth(image, header.bitCount);
+  const std::span<const Pixel> table = file.colourTable();
+  if (header.bitCount <= 8) image.colourTable.assign(table.begin(), table.end());
+  for (std::int64_t first = 0; first < height; first += blockRows) {
+    const std::int64_t rows = std::min(blockRows, height - first);
+    file.ReadRowsPixels(block.get(), static_cast<std::size_t>(width), width, rows);
+    for (std::int32_t x = 0; x < width; ++x) {
+      // Stored row s is picture row height - 1 - s: rows are stored bottom-up.
+      Pixel* column = Column(image, x) + (height - 1 - first);
+      const Pixel* in = block.get() + x;
+      for (std::int64_t j = 0; j < rows; ++j)
+        column[-j] = in[j * width];
+    }
+  }
+  return true;
+}
+
+bool ReadPixels(BmpFile& file, Dib24& dib) {
+  const BmpHeader& header = file.header();
+  if (!Resize(dib, header.width, header.height)) return false;
+  file.ReadRows24(dib.bytes.get(), dib.stride, header.width, header.height);
+  const std::size_t used = 3 * static_cast<std::size_t>(header.width);
+  if (dib.stride > used) {
+    for (std::int64_t r = 0; r < header.height; ++r) {
+      std::memset(Row(dib, r) + used, 0, dib.stride - used);
+    }
+  }
+  return true;
+}
+
+bool ProbeBmp(std::string_view name, BmpHeader& header, PictureIssue* why) {
+  BmpFile file;
+  if (!file.Open(name, why)) return false;
+  header = file.header();
+  return true;
+}
+
+namespace {
+
+template <class Source>
+bool Read(Image& image, Source source, PictureIssue* why) {
+  BmpFile file;
+  PictureIssue issue = PictureIssue::kCannotOpen;
+  if (file.Open(source, &issue) && file.Prepare(&issue)) {
+    if (ReadPixels(file, image)) return true;
+    issue = PictureIssue::kOutOfMemory;
+  }
+  MakeUnreadable(image);
+  if (why) *why = issue;
+  return false;
 }
 
 }  // namespace
 
-bool ProbeBmp(std::string_view name, BmpHeader& header, PictureIssue* why) {
-  PictureIssue issue = PictureIssue::kCannotOpen;
-  FileHandle file(OpenPicture(name, issue));
-  if (file.get() < 0) {
-    if (why) *why = issue;
-    return false;
-  }
-  ByteSource source(file.get());
-  if (!ReadHeader(source, header, issue)) {
-    if (why) *why = issue;
-    return false;
-  }
-  return true;
-}
-
 bool ReadBmp(Image& image, std::string_view name, PictureIssue* why) {
-  PictureIssue issue = PictureIssue::kCannotOpen;
-  FileHandle file(OpenPicture(name, issue));
-  if (file.get() < 0) return Fail(image, issue, why);
-  ByteSource source(file.get());
-  return Decode(source, image, why);
+  return Read(image, name, why);
 }
 
 bool ReadBmpBytes(Image& image, std::span<const std::uint8_t> bytes, PictureIssue* why) {
-  ByteSource source(bytes);
-  return Decode(source, image, why);
+  return Read(image, bytes, why);
 }
 
 }  // namespace stillreel

@@ -1,15 +1,19 @@
-// The BMP reader: fills an Image from an uncompressed 1-, 4-, 8-, 16-, 24- or
-// 32-bit bottom-up BMP. A refused picture leaves the image 1 x 1 white of
-// depth 1 and says why; a file cut short inside its pixels is not refused (the
-// pixels it does not hold stay white). The reader never allocates before the
-// headers have passed their checks, and knows nothing of AVI files.
+// The BMP reader: uncompressed 1-, 4-, 8-, 16-, 24- and 32-bit bottom-up BMPs,
+// decoded into an Image, into 24-bit rows (Dib24), or row by row into the
+// caller's memory. A refused picture leaves an Image 1 x 1 white of depth 1
+// and says why; a file cut short inside its pixels is not refused (the pixels
+// it does not hold stay white). Nothing is allocated from a header before it
+// has passed its checks. The reader knows nothing of AVI files.
 #ifndef STILLREEL_IMAGE_BMP_READER_H_
 #define STILLREEL_IMAGE_BMP_READER_H_
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
+#include "image/dib24.h"
 #include "image/image.h"
 #include "stillreel/stillreel.hpp"
 
@@ -25,16 +29,70 @@ struct BmpHeader {
   std::uint32_t compression = 0;
 };
 
-// Reads and checks only the headers of the file `name`: signature, the
-// sixteen header fields, compression, bit count, width and height. Applies no
-// size cap. On failure sets *why (when given) and returns false.
+class ByteSource;
+
+// One BMP being read: Open checks the headers, Prepare reads what lies
+// between them and the pixels, then the rows come bottom row first.
+class BmpFile {
+ public:
+  BmpFile();
+  ~BmpFile();
+  BmpFile(const BmpFile&) = delete;
+  BmpFile& operator=(const BmpFile&) = delete;
+
+  // Opens the file `name` (bytes, used unchanged) and checks its headers:
+  // signature, the sixteen header fields, compression, bit count, width and
+  // height. No size cap applies yet.
+  bool Open(std::string_view name, PictureIssue* why = nullptr);
+  // The same for a BMP held in memory, which must outlive this object.
+  bool Open(std::span<const std::uint8_t> bytes, PictureIssue* why = nullptr);
+  const BmpHeader& header() const { return header_; }
+  // The colour table entries read by Prepare (1-, 4- and 8-bit files).
+  std::span<const Pixel> colourTable() const;
+
+  // Refuses a picture whose 24-bit frame would exceed kMaxPictureFrameBytes,
+  // then reads the colour table or masks and skips to the first row.
+  bool Prepare(PictureIssue* why = nullptr);
+
+  // Decodes the next `rows` stored rows as blue, green, red triples: row i
+  // goes to out + i x stride and gets its first `columns` pixels (at most the
+  // width); pixels the file does not hold are white. Nothing else is written.
+  void ReadRows24(std::uint8_t* out, std::size_t stride, std::int32_t columns, std::int64_t rows);
+  // The same as whole Pixels, alpha included, `columns` pixels a row.
+  void ReadRowsPixels(Pixel* out, std::size_t stride, std::int32_t columns, std::int64_t rows);
+
+ private:
+  template <int kBytesPerPixel>
+  void ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t columns, std::int64_t rows);
+
+  std::unique_ptr<ByteSource> source_;
+  BmpHeader header_;
+  std::size_t rowStride_ = 0;  // stored bytes of one row, padding included
+  std::array<Pixel, 256> palette_{};
+  std::uint16_t masks_[3] = {0x7C00, 0x03E0, 0x001F};
+  int shifts_[3] = {10, 5, 0};
+  std::int32_t tableEntries_ = 0;
+};
+
+// Reads only the headers of the file `name`; see BmpFile::Open.
 bool ProbeBmp(std::string_view name, BmpHeader& header, PictureIssue* why = nullptr);
 
-// Reads the BMP file `name` (bytes, used unchanged) into `image`.
+// Reads the BMP file `name` into `image`.
 bool ReadBmp(Image& image, std::string_view name, PictureIssue* why = nullptr);
 
 // The same for a BMP held in memory.
 bool ReadBmpBytes(Image& image, std::span<const std::uint8_t> bytes, PictureIssue* why = nullptr);
+
+// Decodes the rest of a prepared file into `image`, which becomes the
+// picture's size (false and unchanged when its pixels cannot be allocated).
+bool ReadPixels(BmpFile& file, Image& image);
+
+// Decodes the rest of a prepared file into `dib`, which becomes the
+// picture's size (false when its rows cannot be allocated).
+bool ReadPixels(BmpFile& file, Dib24& dib);
+
+// Leaves `image` 1 x 1 white of depth 1: the picture that could not be read.
+void MakeUnreadable(Image& image);
 
 }  // namespace stillreel
 
