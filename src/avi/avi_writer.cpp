@@ -160,6 +160,30 @@ void WriteFrameChunk(const Image& image, const AviLayout& layout, ByteWriter& ou
   }
 }
 
+void WriteFrameChunk(const Dib24& picture, const AviLayout& layout, ByteWriter& out) {
+  if (picture.width == layout.frameWidth && picture.height == layout.frameHeight) {
+    WriteTag("00db", out);
+    WriteLe32(static_cast<std::uint32_t>(layout.frameSize), out);
+    out.Write(picture.bytes.get(), picture.size);
+    return;
+  }
+  // Stored row r of the picture is stored row r of the frame: both are
+  // bottom-up and the picture sits at the bottom-left corner.
+  const std::size_t used =
+      3 * static_cast<std::size_t>(std::min(picture.width, layout.frameWidth));
+  const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
+  WriteFrameRows(layout, out, [&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
+    for (std::int64_t r = first; r < first + count; ++r, rows += rowBytes) {
+      if (r < picture.height) {
+        std::memcpy(rows, Row(picture, r), used);
+        std::memset(rows + used, 0, rowBytes - used);
+      } else {
+        std::memset(rows, 0, rowBytes);
+      }
+    }
+  });
+}
+
 void WriteIndex(const AviLayout& layout, ByteWriter& out) {
   WriteTag("idx1", out);
   WriteLe32(static_cast<std::uint32_t>(layout.indexSize), out);

@@ -5,10 +5,12 @@
 #ifndef STILLREEL_AVI_AVI_WRITER_H_
 #define STILLREEL_AVI_AVI_WRITER_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 
 #include "avi/byte_writer.h"
+#include "image/dib24.h"
 #include "image/image.h"
 
 namespace stillreel {
@@ -51,6 +53,29 @@ void WriteHeaders(const AviLayout& layout, ByteWriter& out);
 // corner: its bottom row is the first row stored. What lies outside the frame
 // is cropped; what the image does not cover is zero.
 void WriteFrameChunk(const Image& image, const AviLayout& layout, ByteWriter& out);
+
+// The same for a picture held as 24-bit rows; when it has the frame's size its
+// bytes are the frame.
+void WriteFrameChunk(const Dib24& picture, const AviLayout& layout, ByteWriter& out);
+
+// One "00db" chunk whose rows the caller makes: fill(rows, first, count)
+// writes `count` whole stored rows of layout.rowBytes bytes each, padding
+// included, starting with stored row `first` (0 is the bottom row). The
+// writer's buffer must hold at least one row.
+template <class Fill>
+void WriteFrameRows(const AviLayout& layout, ByteWriter& out, Fill&& fill) {
+  WriteTag("00db", out);
+  WriteLe32(static_cast<std::uint32_t>(layout.frameSize), out);
+  const std::uint64_t perClaim = out.capacity() / layout.rowBytes;
+  for (std::uint64_t first = 0; first < static_cast<std::uint64_t>(layout.frameHeight);) {
+    const std::uint64_t count =
+        std::min<std::uint64_t>(perClaim, static_cast<std::uint64_t>(layout.frameHeight) - first);
+    const auto bytes = static_cast<std::size_t>(count * layout.rowBytes);
+    fill(out.Claim(bytes), static_cast<std::int64_t>(first), static_cast<std::int64_t>(count));
+    out.Advance(bytes);
+    first += count;
+  }
+}
 
 // The "idx1" chunk: one key-frame entry per frame.
 void WriteIndex(const AviLayout& layout, ByteWriter& out);

@@ -34,6 +34,18 @@ void ByteWriter::Write(const void* data, std::size_t size) {
   }
 }
 
+std::uint8_t* ByteWriter::Claim(std::size_t size) {
+  if (used_ + size > capacity_) Flush();
+  if (!ok_) used_ = 0;
+  return buffer_.get() + used_;
+}
+
+void ByteWriter::Advance(std::size_t size) {
+  if (!ok_) return;
+  used_ += size;
+  position_ += size;
+}
+
 bool ByteWriter::Flush() {
   if (ok_ && used_ > 0) Drain(buffer_.get(), used_);
   used_ = 0;

@@ -20,6 +20,12 @@ class ByteWriter {
   ByteWriter& operator=(const ByteWriter&) = delete;
 
   void Write(const void* data, std::size_t size);
+  // Room for `size` <= capacity() bytes in the buffer, to be filled by the
+  // caller and then taken with Advance(size). After a failure the room is
+  // still there, and what is put in it is dropped.
+  std::uint8_t* Claim(std::size_t size);
+  void Advance(std::size_t size);
+  std::size_t capacity() const { return capacity_; }
   // Writes out what is buffered. Returns ok().
   bool Flush();
   bool ok() const { return ok_; }

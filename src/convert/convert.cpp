@@ -1,13 +1,16 @@
 // The conversion driver: checks the call, lays out the file from the first
 // picture's headers, then reads every picture once, in list order, and writes
-// its frames. At most three pictures are in memory at a time: the current
-// one, the next one while smoothing, and the blended frame.
+// its frames. Without smoothing each picture is decoded straight into the
+// output; while smoothing at most three pictures are in memory: the current
+// one, the next one and the blended frame.
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "avi/avi_writer.h"
 #include "avi/byte_writer.h"
@@ -22,6 +25,32 @@ namespace {
 
 constexpr std::uint64_t kHugeSize = ~std::uint64_t{0};
 
+// One entry's picture as the conversion holds it: as 24-bit rows when it has
+// the frame's size (its bytes are then the frame), as an Image otherwise
+// (another size, or the 1 x 1 white of a picture that could not be read).
+struct Picture {
+  bool framed = false;
+  Dib24 rows;
+  Image image = CreateImage();
+};
+
+// The Image of a picture held as rows; alpha, which no frame shows, is 0.
+bool ToImage(Picture& picture) {
+  if (!picture.framed) return true;
+  const Dib24& rows = picture.rows;
+  Image& image = picture.image;
+  if (!Resize(image, rows.width, rows.height)) return false;
+  for (std::int64_t r = 0; r < rows.height; ++r) {
+    const std::uint8_t* in = Row(rows, r);
+    const std::int64_t y = rows.height - 1 - r;  // rows are stored bottom-up
+    for (std::int32_t x = 0; x < rows.width; ++x, in += 3) {
+      Column(image, x)[y] = Pixel{in[0], in[1], in[2], 0};
+    }
+  }
+  picture.framed = false;
+  return true;
+}
+
 class Conversion {
  public:
   Conversion(const RunSettings& settings, const AviLayout& layout, const Options& options)
@@ -29,16 +58,166 @@ class Conversion {
 
   std::int64_t unreadable() const { return unreadable_; }
 
-  // Reads entry k into image and tells the caller what went wrong with it.
-  void ReadEntry(std::int64_t k, Image& image) {
-    const std::string& name = (*settings_.imageNames)[static_cast<std::size_t>(k)];
-    PictureIssue why = PictureIssue::kCannotOpen;
-    const bool read = ReadBmp(image, name, &why);
-    if (!read) ++unreadable_;
-    if (read && image.width == layout_.frameWidth && image.height == layout_.frameHeight) return;
-    if (read) why = PictureIssue::kSizeDiffers;
-    if (options_.onPicture)
-      options_.onPicture(PictureNotice{k, name, why, image.width, image.height});
+  Result Run(ByteWriter* out) {
+    out_ = out;
+    const std::int64_t n = settings_.imageCount;
+    const std::int32_t N = settings_.smoothCount;
+    if (out_) WriteHeaders(layout_, *out_);
+    bool haveCurrent = false;
+    for (std::int64_t k = 0; k < n; ++k) {
+      ReportProgress(k);
+      if (Cancelled()) return Result::kCancelled;
+      Result result = Result::kOk;
+      if (N > 1 && k < n - 1) {
+        // The next entry's picture, read for the fade, is also that entry's own.
+        if (!haveCurrent) Load(k, current_);
+        Load(k + 1, next_);
+        if (out_) result = WriteFade(k);
+        std::swap(current_, next_);
+        haveCurrent = true;
+      } else if (haveCurrent) {
+        if (out_) WritePicture(current_);
+        haveCurrent = false;
+      } else {
+        Stream(k);
+      }
+      if (result != Result::kOk) return result;
+      if (out_ && !out_->ok()) return Result::kWriteFailed;
+    }
+    ReportProgress(n);
+    if (out_) {
+      WriteIndex(layout_, *out_);
+      if (!out_->Flush()) return Result::kWriteFailed;
+    }
+    return Result::kOk;
+  }
+
+ private:
+  const std::string& Name(std::int64_t k) const {
+    return (*settings_.imageNames)[static_cast<std::size_t>(k)];
+  }
+
+  void Notice(std::int64_t k, PictureIssue issue, std::int32_t width, std::int32_t height) {
+    if (issue != PictureIssue::kSizeDiffers) ++unreadable_;
+    if (options_.onPicture) options_.onPicture(PictureNotice{k, Name(k), issue, width, height});
+  }
+
+  bool FrameSized(const BmpHeader& header) const {
+    return header.width == layout_.frameWidth && header.height == layout_.frameHeight;
+  }
+
+  // Reads entry k whole and tells the caller what went wrong with it.
+  void Load(std::int64_t k, Picture& picture) {
+    BmpFile file;
+    PictureIssue issue = PictureIssue::kCannotOpen;
+    if (file.Open(Name(k), &issue) && file.Prepare(&issue)) {
+      const BmpHeader& header = file.header();
+      if (!out_) {  // a dry run: the headers tell all that is to be told
+        picture.framed = false;
+        if (!FrameSized(header)) Notice(k, PictureIssue::kSizeDiffers, header.width, header.height);
+        return;
+      }
+      if (FrameSized(header) && ReadPixels(file, picture.rows)) {
+        picture.framed = true;
+        return;
+      }
+      if (!FrameSized(header) && ReadPixels(file, picture.image)) {
+        picture.framed = false;
+        Notice(k, PictureIssue::kSizeDiffers, header.width, header.height);
+        return;
+      }
+      issue = PictureIssue::kOutOfMemory;
+    }
+    MakeUnreadable(picture.image);
+    picture.framed = false;
+    Notice(k, issue, 1, 1);
+  }
+
+  // Entry k as one frame, decoded straight into the output: stored row r of
+  // the picture is stored row r of the frame, as the picture sits at the
+  // frame's bottom-left corner.
+  void Stream(std::int64_t k) {
+    if (!out_) {
+      Load(k, current_);  // a dry run reads the headers and reports
+      return;
+    }
+    BmpFile file;
+    PictureIssue issue = PictureIssue::kCannotOpen;
+    if (!file.Open(Name(k), &issue) || !file.Prepare(&issue)) {
+      MakeUnreadable(current_.image);
+      current_.framed = false;
+      Notice(k, issue, 1, 1);
+      WritePicture(current_);
+      return;
+    }
+    const BmpHeader& header = file.header();
+    if (!FrameSized(header)) Notice(k, PictureIssue::kSizeDiffers, header.width, header.height);
+    const std::int32_t columns = std::min(header.width, layout_.frameWidth);
+    const std::int64_t pictureRows = std::min(header.height, layout_.frameHeight);
+    const std::size_t used = 3 * static_cast<std::size_t>(columns);
+    const auto rowBytes = static_cast<std::size_t>(layout_.rowBytes);
+    WriteFrameRows(layout_, *out_, [&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
+      const std::int64_t decoded = std::clamp<std::int64_t>(pictureRows - first, 0, count);
+      file.ReadRows24(rows, rowBytes, columns, decoded);
+      for (std::int64_t i = 0; i < count; ++i) {
+        std::uint8_t* row = rows + static_cast<std::size_t>(i) * rowBytes;
+        if (i < decoded) {
+          std::memset(row + used, 0, rowBytes - used);
+        } else {
+          std::memset(row, 0, rowBytes);
+        }
+      }
+    });
+  }
+
+  void WritePicture(const Picture& picture) {
+    if (picture.framed) {
+      WriteFrameChunk(picture.rows, layout_, *out_);
+    } else {
+      WriteFrameChunk(picture.image, layout_, *out_);
+    }
+  }
+
+  // The N frames from entry k to entry k + 1: the picture itself, then the
+  // in-between frames.
+  Result WriteFade(std::int64_t k) {
+    const std::int32_t N = settings_.smoothCount;
+    const bool rows = current_.framed && next_.framed && settings_.transition == CrossFade;
+    if (!rows && (!ToImage(current_) || !ToImage(next_))) return Result::kOutOfMemory;
+    if (rows ? !Resize(blend_.rows, current_.rows.width, current_.rows.height)
+             : !Resize(blend_.image, current_.image.width, current_.image.height)) {
+      return Result::kOutOfMemory;
+    }
+    blend_.framed = rows;
+    WritePicture(current_);
+    for (std::int32_t l = 1; l < N; ++l) {
+      if (Cancelled()) return Result::kCancelled;
+      if (!out_->ok()) return Result::kWriteFailed;
+      if (rows) {
+        BlendRows(current_.rows, next_.rows, Table(l), blend_.rows);
+      } else if (settings_.transition(current_.image, next_.image, l, N, blend_.image) != 1) {
+        return Result::kOutOfMemory;
+      }
+      WritePicture(blend_);
+      if (l + 1 < N) ReportProgress(k, l + 1);
+    }
+    return Result::kOk;
+  }
+
+  // The blends of step l, kept for the whole conversion when N is small.
+  const BlendTable& Table(std::int32_t l) {
+    const std::int32_t N = settings_.smoothCount;
+    if (N <= kKeptTables) {
+      if (tables_.empty()) {
+        tables_.resize(static_cast<std::size_t>(N));
+        for (std::int32_t i = 1; i < N; ++i)
+          FillBlendTable(tables_[i], i, N);
+      }
+      return tables_[static_cast<std::size_t>(l)];
+    }
+    if (tables_.empty()) tables_.resize(1);
+    FillBlendTable(tables_[0], l, N);
+    return tables_[0];
   }
 
   // Before each entry, and after each in-between frame while fading from
@@ -64,57 +243,16 @@ class Conversion {
 
   bool Cancelled() const { return options_.cancel && options_.cancel->load(); }
 
-  Result Run(ByteWriter* out) {
-    const std::int64_t n = settings_.imageCount;
-    const std::int32_t N = settings_.smoothCount;
-    if (out) WriteHeaders(layout_, *out);
-    Image current = CreateImage();
-    Image next = CreateImage();
-    Image blend = CreateImage();
-    bool haveCurrent = false;
-    for (std::int64_t k = 0; k < n; ++k) {
-      ReportProgress(k);
-      if (Cancelled()) return Result::kCancelled;
-      // The next entry's picture, read for the blend, is this entry's own.
-      if (!haveCurrent) ReadEntry(k, current);
-      haveCurrent = false;
-      if (N > 1 && k < n - 1) {
-        ReadEntry(k + 1, next);
-        if (out) {
-          if (blend.width != current.width || blend.height != current.height) {
-            if (!Resize(blend, current.width, current.height)) return Result::kOutOfMemory;
-          }
-          // Step 0 is the picture itself.
-          WriteFrameChunk(current, layout_, *out);
-          for (std::int32_t l = 1; l < N; ++l) {
-            if (Cancelled()) return Result::kCancelled;
-            if (!out->ok()) return Result::kWriteFailed;
-            if (settings_.transition(current, next, l, N, blend) != 1) {
-              return Result::kOutOfMemory;
-            }
-            WriteFrameChunk(blend, layout_, *out);
-            if (l + 1 < N) ReportProgress(k, l + 1);
-          }
-        }
-        std::swap(current, next);
-        haveCurrent = true;
-      } else if (out) {
-        WriteFrameChunk(current, layout_, *out);
-      }
-      if (out && !out->ok()) return Result::kWriteFailed;
-    }
-    ReportProgress(n);
-    if (out) {
-      WriteIndex(layout_, *out);
-      if (!out->Flush()) return Result::kWriteFailed;
-    }
-    return Result::kOk;
-  }
+  static constexpr std::int32_t kKeptTables = 64;  // 4 MiB of tables at most
 
- private:
   const RunSettings& settings_;
   const AviLayout& layout_;
   const Options& options_;
+  ByteWriter* out_ = nullptr;
+  Picture current_;
+  Picture next_;
+  Picture blend_;
+  std::vector<BlendTable> tables_;
   std::int64_t unreadable_ = 0;
 };
 
@@ -181,7 +319,9 @@ Result RunConversion(RunSettings& settings, const std::filesystem::path* output,
       OutputFile file;
       result = output ? file.Open(*output) : Result::kCannotCreateOutput;
       if (result != Result::kOk) return result;
-      ByteWriter out(file.fd());
+      // A frame is written a whole number of rows at a time.
+      ByteWriter out(file.fd(), std::max<std::size_t>(ByteWriter::kDefaultBufferBytes,
+                                                      static_cast<std::size_t>(layout.rowBytes)));
       if (!out.ok()) return Result::kOutOfMemory;
       result = conversion.Run(&out);
       if (result == Result::kOk) result = file.Commit();

@@ -15,18 +15,22 @@ std::uint8_t BlendChannel(std::uint8_t a, std::uint8_t b, std::int32_t l, std::i
   return static_cast<std::uint8_t>(a * s + b * t);
 }
 
+void FillBlendTable(BlendTable& table, std::int32_t l, std::int32_t n) {
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) {
+      table[a * 256 + b] =
+          BlendChannel(static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b), l, n);
+    }
+  }
+}
+
 std::int32_t CrossFade(const Image& a, const Image& b, std::int32_t l, std::int32_t n, Image& c) {
   // Every output value is one of 256 x 256 blends, so they are computed once
   // per step with the exact formula and then looked up.
-  using Table = std::array<std::array<std::uint8_t, 256>, 256>;
-  std::unique_ptr<Table> table(new (std::nothrow) Table);
+  std::unique_ptr<BlendTable> table(new (std::nothrow) BlendTable);
   if (!table) return 0;
-  for (int i = 0; i < 256; ++i) {
-    for (int j = 0; j < 256; ++j) {
-      (*table)[i][j] =
-          BlendChannel(static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(j), l, n);
-    }
-  }
+  FillBlendTable(*table, l, n);
+  const BlendTable& t = *table;
   const std::int32_t width = std::min(c.width, a.width);
   const std::int32_t height = std::min(c.height, a.height);
   for (std::int32_t x = 0; x < width; ++x) {
@@ -37,12 +41,20 @@ std::int32_t CrossFade(const Image& a, const Image& b, std::int32_t l, std::int3
     for (std::int32_t y = 0; y < height; ++y) {
       const Pixel& p = from[y];
       const Pixel& q = to[y < shared ? y : b.height - 1];
-      out[y].blue = (*table)[p.blue][q.blue];
-      out[y].green = (*table)[p.green][q.green];
-      out[y].red = (*table)[p.red][q.red];
+      out[y].blue = t[p.blue * 256 + q.blue];
+      out[y].green = t[p.green * 256 + q.green];
+      out[y].red = t[p.red * 256 + q.red];
     }
   }
   return 1;
+}
+
+void BlendRows(const Dib24& a, const Dib24& b, const BlendTable& table, Dib24& c) {
+  const std::uint8_t* x = a.bytes.get();
+  const std::uint8_t* y = b.bytes.get();
+  std::uint8_t* out = c.bytes.get();
+  const std::uint8_t* t = table.data();
+  for (std::size_t i = 0; i < c.size; ++i) out[i] = t[x[i] * 256 + y[i]];
 }
 
 }  // namespace stillreel

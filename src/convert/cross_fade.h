@@ -4,8 +4,10 @@
 #ifndef STILLREEL_CONVERT_CROSS_FADE_H_
 #define STILLREEL_CONVERT_CROSS_FADE_H_
 
+#include <array>
 #include <cstdint>
 
+#include "image/dib24.h"
 #include "image/image.h"
 
 namespace stillreel {
@@ -21,6 +23,14 @@ std::int32_t CrossFade(const Image& a, const Image& b, std::int32_t l, std::int3
 
 // The channel value that CrossFade gives for a and b at step l of n.
 std::uint8_t BlendChannel(std::uint8_t a, std::uint8_t b, std::int32_t l, std::int32_t n);
+
+// Every blend of one step: entry a x 256 + b is BlendChannel(a, b, l, n).
+using BlendTable = std::array<std::uint8_t, 256 * 256>;
+void FillBlendTable(BlendTable& table, std::int32_t l, std::int32_t n);
+
+// CrossFade for pictures held as 24-bit rows, all three of one size: c gets
+// the blend of every byte of a and b (zero padding blends to zero).
+void BlendRows(const Dib24& a, const Dib24& b, const BlendTable& table, Dib24& c);
 
 }  // namespace stillreel
 
