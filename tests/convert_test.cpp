@@ -12,6 +12,7 @@
 #include "convert/cross_fade.h"
 #include "convert/wide_path.h"
 #include "gtest/gtest.h"
+#include "image/dib24.h"
 #include "image/image.h"
 #include "stillreel/stillreel.hpp"
 #include "stillreel/vod2eri.h"
@@ -370,6 +371,36 @@ TEST(CrossFadeTest, EqualsDoubleFormulaWithTwoRoundings) {
   }
 }
 
+// The whole-frame blend (vector code and its scalar tail) gives what
+// BlendChannel gives, for every pair of channel values.
+TEST(CrossFadeTest, BlendBytesEqualsBlendChannel) {
+  Dib24 a, b, c;
+  ASSERT_TRUE(Resize(a, 21846, 1));  // 65,540 bytes: every pair once, then 4 zero bytes
+  ASSERT_TRUE(Resize(b, 21846, 1));
+  ASSERT_TRUE(Resize(c, 21846, 1));
+  for (std::size_t i = 0; i < a.size; ++i) {
+    a.bytes[i] = i < 65536 ? static_cast<std::uint8_t>(i >> 8) : 0;
+    b.bytes[i] = i < 65536 ? static_cast<std::uint8_t>(i & 0xFF) : 0;
+  }
+  BlendStep step;
+  for (const int n : {3, 4, 7, 1000}) {
+    for (const int l : {1, n / 2, n - 1}) {
+      SetBlendStep(step, l, n);
+      BlendBytes(a.bytes.get(), b.bytes.get(), a.size, step, c.bytes.get());
+      int mismatches = 0;
+      for (std::size_t i = 0; i < c.size; ++i) {
+        const std::uint8_t want = BlendChannel(a.bytes[i], b.bytes[i], l, n);
+        if (c.bytes[i] != want && ++mismatches <= 3) {
+          ADD_FAILURE() << "byte " << i << " (a=" << int{a.bytes[i]} << " b=" << int{b.bytes[i]}
+                        << ") step " << l << " of " << n << ": have " << int{c.bytes[i]}
+                        << ", want " << int{want};
+        }
+      }
+      EXPECT_EQ(mismatches, 0) << "step " << l << " of " << n;
+    }
+  }
+}
+
 Image ImageOf(const Picture& p) {
   Image image = CreateImage();
   EXPECT_TRUE(Resize(image, p.width, p.height));
@@ -696,6 +727,8 @@ TEST_F(ConvertTest, ProgressBeforeEachEntryAndAtTheIndex) {
   } cases[] = {
       {1, 4, {{0, 0, 0, 1}, {100, 1, 1, 1}}},
       {3, 2, {{0, 0, 0, 5}, {50, 1, 2, 5}, {100, 2, 4, 5}, {100, 3, 5, 5}}},
+      // Within a fade, after each in-between frame but the last.
+      {2, 4, {{0, 0, 0, 5}, {50, 0, 2, 5}, {75, 0, 3, 5}, {100, 1, 4, 5}, {100, 2, 5, 5}}},
       {5,
        1,
        {{0, 0, 0, 5}, {25, 1, 1, 5}, {50, 2, 2, 5}, {75, 3, 3, 5}, {100, 4, 4, 5}, {100, 5, 5, 5}}},

@@ -183,41 +183,47 @@ class Conversion {
   Result WriteFade(std::int64_t k) {
     const std::int32_t N = settings_.smoothCount;
     const bool rows = current_.framed && next_.framed && settings_.transition == CrossFade;
-    if (!rows && (!ToImage(current_) || !ToImage(next_))) return Result::kOutOfMemory;
-    if (rows ? !Resize(blend_.rows, current_.rows.width, current_.rows.height)
-             : !Resize(blend_.image, current_.image.width, current_.image.height)) {
+    if (!rows && (!ToImage(current_) || !ToImage(next_) ||
+                  !Resize(blend_, current_.image.width, current_.image.height))) {
       return Result::kOutOfMemory;
     }
-    blend_.framed = rows;
     WritePicture(current_);
     for (std::int32_t l = 1; l < N; ++l) {
       if (Cancelled()) return Result::kCancelled;
       if (!out_->ok()) return Result::kWriteFailed;
       if (rows) {
-        BlendRows(current_.rows, next_.rows, Table(l), blend_.rows);
-      } else if (settings_.transition(current_.image, next_.image, l, N, blend_.image) != 1) {
+        // Blended a block of rows at a time straight into the output.
+        const BlendStep& step = Step(l);
+        const std::size_t stride = current_.rows.stride;
+        WriteFrameRows(layout_, *out_,
+                       [&](std::uint8_t* out, std::int64_t first, std::int64_t count) {
+                         BlendBytes(Row(current_.rows, first), Row(next_.rows, first),
+                                    static_cast<std::size_t>(count) * stride, step, out);
+                       });
+      } else if (settings_.transition(current_.image, next_.image, l, N, blend_) == 1) {
+        WriteFrameChunk(blend_, layout_, *out_);
+      } else {
         return Result::kOutOfMemory;
       }
-      WritePicture(blend_);
       if (l + 1 < N) ReportProgress(k, l + 1);
     }
     return Result::kOk;
   }
 
-  // The blends of step l, kept for the whole conversion when N is small.
-  const BlendTable& Table(std::int32_t l) {
+  // Step l of the fade, kept for the whole conversion when N is small.
+  const BlendStep& Step(std::int32_t l) {
     const std::int32_t N = settings_.smoothCount;
-    if (N <= kKeptTables) {
-      if (tables_.empty()) {
-        tables_.resize(static_cast<std::size_t>(N));
+    if (N <= kKeptSteps) {
+      if (steps_.empty()) {
+        steps_.resize(static_cast<std::size_t>(N));
         for (std::int32_t i = 1; i < N; ++i)
-          FillBlendTable(tables_[i], i, N);
+          SetBlendStep(steps_[i], i, N);
       }
-      return tables_[static_cast<std::size_t>(l)];
+      return steps_[static_cast<std::size_t>(l)];
     }
-    if (tables_.empty()) tables_.resize(1);
-    FillBlendTable(tables_[0], l, N);
-    return tables_[0];
+    if (steps_.empty()) steps_.resize(1);
+    SetBlendStep(steps_[0], l, N);
+    return steps_[0];
   }
 
   // Before each entry, and after each in-between frame while fading from
@@ -243,7 +249,7 @@ class Conversion {
 
   bool Cancelled() const { return options_.cancel && options_.cancel->load(); }
 
-  static constexpr std::int32_t kKeptTables = 64;  // 4 MiB of tables at most
+  static constexpr std::int32_t kKeptSteps = 64;  // 4 MiB of tables at most
 
   const RunSettings& settings_;
   const AviLayout& layout_;
@@ -251,8 +257,8 @@ class Conversion {
   ByteWriter* out_ = nullptr;
   Picture current_;
   Picture next_;
-  Picture blend_;
-  std::vector<BlendTable> tables_;
+  Image blend_ = CreateImage();
+  std::vector<BlendStep> steps_;
   std::int64_t unreadable_ = 0;
 };
 

@@ -2,8 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <new>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace stillreel {
 
@@ -49,12 +54,100 @@ std::int32_t CrossFade(const Image& a, const Image& b, std::int32_t l, std::int3
   return 1;
 }
 
-void BlendRows(const Dib24& a, const Dib24& b, const BlendTable& table, Dib24& c) {
-  const std::uint8_t* x = a.bytes.get();
-  const std::uint8_t* y = b.bytes.get();
-  std::uint8_t* out = c.bytes.get();
-  const std::uint8_t* t = table.data();
-  for (std::size_t i = 0; i < c.size; ++i) out[i] = t[x[i] * 256 + y[i]];
+void SetBlendStep(BlendStep& step, std::int32_t l, std::int32_t n) {
+  step.t = static_cast<double>(l) / static_cast<double>(n);
+  step.s = 1.0 - step.t;
+  FillBlendTable(step.table, l, n);
+}
+
+namespace {
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define STILLREEL_BLEND_AVX2 1
+
+// Four channels: a * s and b * t each rounded, then their sum, then the
+// truncation, exactly as the scalar formula does it (the target has no fused
+// multiply-add to fold them into).
+__attribute__((target("avx2"), always_inline)) inline __m128i Blend4(__m128i a, __m128i b,
+                                                                     __m256d s, __m256d t) {
+  const __m256d x = _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(a));
+  const __m256d y = _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(b));
+  return _mm256_cvttpd_epi32(_mm256_add_pd(_mm256_mul_pd(x, s), _mm256_mul_pd(y, t)));
+}
+
+// Blends whole blocks of 16 bytes; returns how many bytes it did.
+__attribute__((target("avx2"))) std::size_t BlendAvx2(const std::uint8_t* a, const std::uint8_t* b,
+                                                      double s, double t, std::uint8_t* out,
+                                                      std::size_t size) {
+  const __m256d ws = _mm256_set1_pd(s);
+  const __m256d wt = _mm256_set1_pd(t);
+  std::size_t i = 0;
+  for (; i + 16 <= size; i += 16) {
+    const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+    const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    const __m128i r0 = Blend4(va, vb, ws, wt);
+    const __m128i r1 = Blend4(_mm_srli_si128(va, 4), _mm_srli_si128(vb, 4), ws, wt);
+    const __m128i r2 = Blend4(_mm_srli_si128(va, 8), _mm_srli_si128(vb, 8), ws, wt);
+    const __m128i r3 = Blend4(_mm_srli_si128(va, 12), _mm_srli_si128(vb, 12), ws, wt);
+    const __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(r0, r1), _mm_packus_epi32(r2, r3));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+  }
+  return i;
+}
+
+// The same sixteen channels at a time. (GCC 12 takes the intrinsics'
+// deliberately undefined start values for uninitialized ones.)
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+__attribute__((target("avx512f"))) std::size_t BlendAvx512(const std::uint8_t* a,
+                                                           const std::uint8_t* b, double s,
+                                                           double t, std::uint8_t* out,
+                                                           std::size_t size) {
+  const __m512d ws = _mm512_set1_pd(s);
+  const __m512d wt = _mm512_set1_pd(t);
+  std::size_t i = 0;
+  for (; i + 16 <= size; i += 16) {
+    const __m512i va =
+        _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
+    const __m512i vb =
+        _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
+    const __m512d lo =
+        _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(va)), ws),
+                      _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(vb)), wt));
+    const __m512d hi =
+        _mm512_add_pd(_mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(va, 1)), ws),
+                      _mm512_mul_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(vb, 1)), wt));
+    const __m512i both = _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvttpd_epi32(lo)),
+                                            _mm512_cvttpd_epi32(hi), 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm512_cvtepi32_epi8(both));
+  }
+  return i;
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+#endif
+
+}  // namespace
+
+void BlendBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size,
+                const BlendStep& step, std::uint8_t* out) {
+  std::size_t i = 0;
+#ifdef STILLREEL_BLEND_AVX2
+  static const int kLevel = __builtin_cpu_supports("avx512f") ? 2
+                            : __builtin_cpu_supports("avx2")  ? 1
+                                                              : 0;
+  if (kLevel == 2) {
+    i = BlendAvx512(a, b, step.s, step.t, out, size);
+  } else if (kLevel == 1) {
+    i = BlendAvx2(a, b, step.s, step.t, out, size);
+  }
+#endif
+  const std::uint8_t* t = step.table.data();
+  for (; i < size; ++i)
+    out[i] = t[a[i] * 256 + b[i]];
 }
 
 }  // namespace stillreel

@@ -5,9 +5,9 @@
 #define STILLREEL_CONVERT_CROSS_FADE_H_
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
-#include "image/dib24.h"
 #include "image/image.h"
 
 namespace stillreel {
@@ -28,9 +28,18 @@ std::uint8_t BlendChannel(std::uint8_t a, std::uint8_t b, std::int32_t l, std::i
 using BlendTable = std::array<std::uint8_t, 256 * 256>;
 void FillBlendTable(BlendTable& table, std::int32_t l, std::int32_t n);
 
-// CrossFade for pictures held as 24-bit rows, all three of one size: c gets
-// the blend of every byte of a and b (zero padding blends to zero).
-void BlendRows(const Dib24& a, const Dib24& b, const BlendTable& table, Dib24& c);
+// One step of a fade: its weights and the table of its blends.
+struct BlendStep {
+  double s = 1;  // weight of the current picture, 1 - t
+  double t = 0;  // weight of the next one, l / n
+  BlendTable table;
+};
+void SetBlendStep(BlendStep& step, std::int32_t l, std::int32_t n);
+
+// CrossFade for pictures held as 24-bit rows of one size: out[i] is the blend
+// of a[i] and b[i] (zero padding blends to zero).
+void BlendBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size,
+                const BlendStep& step, std::uint8_t* out);
 
 }  // namespace stillreel
 
