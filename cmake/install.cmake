@@ -1,0 +1,138 @@
+# Install rules and packages: the library, its public headers, the tool and
+# its manual page, a CMake package (find_package(stillreel CONFIG) gives
+# stillreel::stillreel), a pkg-config file, and a Debian package through CPack.
+# Every version in them is the project version.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# A project that adds stillreel with add_subdirectory decides itself whether
+# stillreel is installed with it.
+option(STILLREEL_INSTALL "Generate the install rules of stillreel" ${PROJECT_IS_TOP_LEVEL})
+if(NOT STILLREEL_INSTALL)
+  return()
+endif()
+
+set(stillreel_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/stillreel)
+get_target_property(stillreel_type stillreel TYPE)
+
+# The library's INSTALL_INTERFACE names "include"; another include folder is
+# added here.
+set(stillreel_includes "")
+if(NOT CMAKE_INSTALL_INCLUDEDIR STREQUAL "include")
+  set(stillreel_includes INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+
+# Components: runtime (what programs load), development (what builds against
+# the library), tool (the command line and its manual page).
+install(TARGETS stillreel EXPORT stillreelTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  ${stillreel_includes})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/stillreel
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+  FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
+
+# The tool finds the library beside it through its rpath ($ORIGIN/../lib).
+if(TARGET stillreel_tool)
+  install(TARGETS stillreel_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+  install(FILES ${PROJECT_SOURCE_DIR}/doc/stillreel.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+endif()
+
+# The CMake package. Its files locate the prefix from their own place, so
+# the package works wherever the prefix is moved or unpacked.
+install(EXPORT stillreelTargets NAMESPACE stillreel::
+  DESTINATION ${stillreel_cmake_dir} COMPONENT development)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/stillreelConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/package/stillreelConfig.cmake
+  INSTALL_DESTINATION ${stillreel_cmake_dir})
+# A new major version is a new SONAME: only the same major version is compatible.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/package/stillreelConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/package/stillreelConfig.cmake
+  ${PROJECT_BINARY_DIR}/package/stillreelConfigVersion.cmake
+  DESTINATION ${stillreel_cmake_dir} COMPONENT development)
+
+# The pkg-config file. Its paths are absolute, so it is written when it is
+# installed, for the prefix it is installed into (cmake --install --prefix,
+# DESTDIR and CPack included). A C program linking the library needs the C++
+# runtime too: the libraries the C++ compiler adds beyond the C compiler's.
+set(stillreel_pc_cxx_libs "")
+foreach(lib IN LISTS CMAKE_CXX_IMPLICIT_LINK_LIBRARIES)
+  if(NOT lib IN_LIST CMAKE_C_IMPLICIT_LINK_LIBRARIES)
+    list(APPEND stillreel_pc_cxx_libs "-l${lib}")
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES stillreel_pc_cxx_libs)
+list(JOIN stillreel_pc_cxx_libs " " stillreel_pc_cxx_libs)
+if(stillreel_type STREQUAL "STATIC_LIBRARY")
+  set(stillreel_pc_libs "-L\${libdir} -lstillreel ${stillreel_pc_cxx_libs}")
+  set(stillreel_pc_libs_private "")
+else()
+  set(stillreel_pc_libs "-L\${libdir} -lstillreel")
+  set(stillreel_pc_libs_private "${stillreel_pc_cxx_libs}")
+endif()
+foreach(dir LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(stillreel_pc_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(stillreel_pc_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+# The prefix stays a placeholder until install time.
+set(stillreel_pc_prefix "@stillreel_pc_install_prefix@")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/stillreel.pc.in
+  ${PROJECT_BINARY_DIR}/package/stillreel.pc.in @ONLY)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(stillreel_pc_destination "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+else()
+  set(stillreel_pc_destination "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+endif()
+# Each destination gets its own copy, so installs into several prefixes may
+# run at the same time.
+install(CODE "
+  get_filename_component(stillreel_pc_install_prefix \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+  string(SHA1 stillreel_pc_key \"\$ENV{DESTDIR}|\${stillreel_pc_install_prefix}\")
+  set(stillreel_pc_file \"${PROJECT_BINARY_DIR}/package/pc-\${stillreel_pc_key}/stillreel.pc\")
+  configure_file(\"${PROJECT_BINARY_DIR}/package/stillreel.pc.in\" \"\${stillreel_pc_file}\"
+                 @ONLY)
+  file(INSTALL DESTINATION \"${stillreel_pc_destination}\" TYPE FILE FILES \"\${stillreel_pc_file}\")
+" COMPONENT development)
+
+# The Debian package (cpack -G DEB): one package with the library, headers,
+# CMake and pkg-config files, the tool and its manual page, installed under
+# /usr. Only the project that is built on its own packages stillreel.
+if(PROJECT_IS_TOP_LEVEL)
+  set(CPACK_PACKAGE_NAME stillreel)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+  set(CPACK_PACKAGE_DESCRIPTION [[
+stillreel turns a sequence of BMP pictures into one uncompressed 24-bit AVI
+video that players and editors open without codecs, optionally with
+cross-faded frames between the pictures. This package holds the shared
+library libstillreel with its C and C++ headers, CMake and pkg-config files,
+and the stillreel command-line tool.]])
+  set(CPACK_PACKAGE_CONTACT "stillreel developers" CACHE STRING "Maintainer of the Debian package")
+  set(CPACK_GENERATOR DEB)
+  # CPack installs with this prefix into a staging DESTDIR, so stillreel.pc
+  # names /usr.
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION video)
+  # Depends computed from the binaries by dpkg-shlibdeps (Debian's dpkg-dev),
+  # or without it the libraries they link; a shlibs file for
+  # libstillreel.so.<major>, and ldconfig run on installation and removal.
+  find_program(STILLREEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  mark_as_advanced(STILLREEL_DPKG_SHLIBDEPS)
+  if(STILLREEL_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+  include(CPack)
+endif()
