@@ -9,9 +9,14 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "avi/avi_writer.h"
 #include "convert/cross_fade.h"
 #include "convert/wide_path.h"
 #include "gtest/gtest.h"
+#include "image/bmp_reader.h"
 #include "image/dib24.h"
 #include "image/image.h"
 #include "stillreel/stillreel.hpp"
@@ -812,6 +817,102 @@ TEST_F(ConvertTest, CancelLeavesNoFile) {
   options.onProgress = nullptr;
   EXPECT_EQ(Convert(dir_ / "new.avi", names, 2500, 1, options), Result::kCancelled);
   EXPECT_FALSE(fs::exists(dir_ / "new.avi"));
+}
+
+// ---------------------------------------------------------------------------
+// A picture reaches its frames by one of three ways: decoded straight into
+// the output, held as 24-bit rows, or held as an Image. All of them must give
+// the frames that the Image functions give, for every bit depth, for every
+// kind of picture list, and for files cut short anywhere.
+
+std::vector<std::uint8_t> FramesThroughImages(const std::vector<std::string>& names, std::int32_t N,
+                                              const fs::path& scratch) {
+  Image first = CreateImage();
+  ReadBmp(first, names.front());
+  const auto micros = static_cast<std::uint32_t>(1000000.0 / (2500 * 0.01 * N));
+  const std::optional<AviLayout> layout =
+      PlanAvi(first.width, first.height, names.size(), static_cast<std::uint64_t>(N), micros);
+  EXPECT_TRUE(layout);
+  if (!layout) return {};
+  const int fd = ::open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  {
+    ByteWriter out(fd);
+    WriteHeaders(*layout, out);
+    Image a = CreateImage(), b = CreateImage(), c = CreateImage();
+    for (std::size_t k = 0; k < names.size(); ++k) {
+      ReadBmp(a, names[k]);
+      WriteFrameChunk(a, *layout, out);
+      if (N == 1 || k + 1 == names.size()) continue;
+      ReadBmp(b, names[k + 1]);
+      EXPECT_TRUE(Resize(c, a.width, a.height));
+      for (int l = 1; l < N; ++l) {
+        CrossFade(a, b, l, N, c);
+        WriteFrameChunk(c, *layout, out);
+      }
+    }
+    WriteIndex(*layout, out);
+    EXPECT_TRUE(out.Flush());
+  }
+  ::close(fd);
+  return test::ReadFile(scratch);
+}
+
+TEST(ConvertPathsTest, EveryWayGivesTheImageFrames) {
+  TempDir dir;
+  for (const int bits : {1, 4, 8, 16, 24, 32}) {
+    const auto make = [&](std::int32_t width, std::int32_t height) {
+      BmpSpec spec;
+      spec.width = width;
+      spec.height = height;
+      spec.bitCount = bits;
+      if (bits <= 8) {
+        for (int i = 0; i < (1 << bits); ++i) {
+          spec.palette.push_back(Rgba{static_cast<std::uint8_t>(i * 37),
+                                      static_cast<std::uint8_t>(200 - i),
+                                      static_cast<std::uint8_t>(i * 11 + 3), 0});
+        }
+      }
+      for (int i = 0; i < width * height; ++i) {
+        const auto v = static_cast<std::uint8_t>(i * 53 + width);
+        spec.pixels.push_back(bits <= 8    ? test::Index(static_cast<std::uint8_t>(v % (1 << bits)))
+                              : bits == 16 ? test::Word(static_cast<std::uint16_t>(v * 257 + i))
+                                           : Rgba{v, static_cast<std::uint8_t>(v ^ 0x5A),
+                                                  static_cast<std::uint8_t>(255 - v), v});
+      }
+      return test::BuildBmp(spec);
+    };
+    const std::vector<std::uint8_t> full = make(7, 5);
+    test::WriteFile(dir / "full.bmp", full);
+    test::WriteFile(dir / "wide.bmp", make(9, 3));
+    test::WriteFile(dir / "tall.bmp", make(3, 8));
+    const std::size_t pixelsAt =
+        full.size() - static_cast<std::size_t>(5 * ((7 * bits + 31) / 32 * 4));
+    for (const std::size_t cut :
+         {full.size() - 1, full.size() - 5, pixelsAt + 9, pixelsAt + 1, pixelsAt}) {
+      test::WriteFile(dir / "cut.bmp", std::vector<std::uint8_t>(full.begin(), full.begin() + cut));
+      const std::vector<std::vector<std::string>> lists = {
+          {"full.bmp", "cut.bmp", "full.bmp"},
+          {"full.bmp", "wide.bmp", "cut.bmp", "tall.bmp", "missing.bmp", "full.bmp"},
+          {"cut.bmp", "full.bmp"},
+      };
+      for (const auto& list : lists) {
+        std::vector<std::string> names;
+        for (const std::string& name : list)
+          names.push_back((dir / name).string());
+        for (const std::int32_t N : {1, 3, 4}) {
+          ASSERT_EQ(Convert(dir / "have.avi", names, 2500, N), Result::kOk);
+          const std::vector<std::uint8_t> have = test::ReadFile(dir / "have.avi");
+          const std::vector<std::uint8_t> want = FramesThroughImages(names, N, dir / "want.avi");
+          const auto diff = std::mismatch(have.begin(), have.end(), want.begin(), want.end());
+          EXPECT_TRUE(diff.first == have.end() && diff.second == want.end())
+              << bits << "-bit, cut at " << cut << " of " << full.size() << ", N = " << N << ", "
+              << list.size() << " pictures: first difference at byte "
+              << (diff.first - have.begin()) << " (have " << have.size() << " bytes, want "
+              << want.size() << ")";
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -50,6 +50,25 @@ class ByteSource {
     return bytes.size();
   }
 
+  // Reads n bytes into `destination`, straight from the file once the
+  // buffered bytes are used up; a short count sets the end-of-file indicator.
+  std::size_t ReadInto(std::uint8_t* destination, std::size_t n) {
+    std::size_t done = std::min(n, size_ - position_);
+    if (done > 0) std::memcpy(destination, data_ + position_, done);
+    position_ += done;
+    while (done < n && !ended_) {
+      const ssize_t got = ::read(fd_, destination + done, n - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        ended_ = true;
+        break;
+      }
+      done += static_cast<std::size_t>(got);
+    }
+    if (done < n) eof_ = true;
+    return done;
+  }
+
   // The reader's only read primitive for header fields and table entries:
   // nothing is read once the end of the file has been met.
   bool GuardedRead(void* destination, std::size_t n) {
@@ -430,7 +449,23 @@ void BmpFile::ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t colum
 
 void BmpFile::ReadRows24(std::uint8_t* out, std::size_t stride, std::int32_t columns,
                          std::int64_t rows) {
-  ReadRows<3>(out, stride, columns, rows);
+  if (header_.bitCount != 24 || columns < header_.width || stride != rowStride_) {
+    ReadRows<3>(out, stride, columns, rows);
+    return;
+  }
+  // Stored rows are already what is wanted: read them in place, then make
+  // white what the file does not hold.
+  const std::size_t wanted = static_cast<std::size_t>(rows) * stride;
+  const std::size_t got = source_->eof() ? 0 : source_->ReadInto(out, wanted);
+  if (got == wanted) return;
+  const std::size_t used = 3 * static_cast<std::size_t>(header_.width);
+  const std::size_t whole = got / stride;
+  const std::size_t have = got % stride;
+  std::uint8_t* row = out + whole * stride;
+  if (have < used) std::memset(row + have, 255, used - have);
+  for (std::size_t r = whole + 1; r < static_cast<std::size_t>(rows); ++r) {
+    std::memset(out + r * stride, 255, used);
+  }
 }
 
 void BmpFile::ReadRowsPixels(Pixel* out, std::size_t stride, std::int32_t columns,

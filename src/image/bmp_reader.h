@@ -56,7 +56,8 @@ class BmpFile {
 
   // Decodes the next `rows` stored rows as blue, green, red triples: row i
   // goes to out + i x stride and gets its first `columns` pixels (at most the
-  // width); pixels the file does not hold are white. Nothing else is written.
+  // width); pixels the file does not hold are white. The rest of each row, up
+  // to the stride, may be overwritten.
   void ReadRows24(std::uint8_t* out, std::size_t stride, std::int32_t columns, std::int64_t rows);
   // The same as whole Pixels, alpha included, `columns` pixels a row.
   void ReadRowsPixels(Pixel* out, std::size_t stride, std::int32_t columns, std::int64_t rows);
