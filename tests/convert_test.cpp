@@ -388,7 +388,7 @@ TEST(CrossFadeTest, BlendBytesEqualsBlendChannel) {
     b.bytes[i] = i < 65536 ? static_cast<std::uint8_t>(i & 0xFF) : 0;
   }
   BlendStep step;
-  for (const int n : {3, 4, 7, 1000}) {
+  for (const int n : {2, 3, 4, 7, 64, 128, 256, 1000}) {
     for (const int l : {1, n / 2, n - 1}) {
       SetBlendStep(step, l, n);
       BlendBytes(a.bytes.get(), b.bytes.get(), a.size, step, c.bytes.get());

@@ -32,6 +32,11 @@ void FillBlendTable(BlendTable& table, std::int32_t l, std::int32_t n);
 struct BlendStep {
   double s = 1;  // weight of the current picture, 1 - t
   double t = 0;  // weight of the next one, l / n
+  // When n is a power of two up to 128 every product and sum above is exact,
+  // so the blend is (a x (n - l) + b x l) >> shift in integers; else -1.
+  int shift = -1;
+  std::int32_t l = 0;
+  std::int32_t n = 1;
   BlendTable table;
 };
 void SetBlendStep(BlendStep& step, std::int32_t l, std::int32_t n);
