@@ -1,0 +1,288 @@
+#!/usr/bin/python3
+"""(Re)makes the seed corpus of the fuzz targets in fuzz/corpus/<target>/.
+
+Small real pictures of every kind the reader accepts and every kind it
+refuses: written by ImageMagick (/usr/bin/convert) and Pillow where they can
+write the kind, and built here field by field where no tool writes it
+(top-down rows, a 2-bit count, cut files, V4/V5 headers around palettes, ...).
+Only files named seed-* are replaced, so inputs added to a corpus by hand or
+by a fuzzing run stay. Run from anywhere: fuzz/make_corpus.py
+"""
+
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CORPUS = os.path.join(HERE, "corpus")
+MAGICK = "/usr/bin/convert"
+
+
+# ---------------------------------------------------------------------------
+# BMP files built field by field.
+
+def bmp(width, height, bits, rows=None, palette=(), compression=0, header_size=40,
+        offset=None, masks=None, cut=None, signature=b"BM"):
+    """A BMP whose fields are as given; rows is a list of raw rows (bottom row
+    first, without padding), padded here to 4 bytes. Masks go right after a
+    40-byte header, or into a larger one as V4/V5 headers have them."""
+    info = struct.pack("<IiiHHIIiiII", header_size, width, height, 1, bits, compression,
+                       0, 2835, 2835, len(palette), 0)
+    extra = b""
+    if header_size > 40:
+        inside = b""
+        if masks is not None:
+            inside = struct.pack("<III", *masks)
+        extra = (inside + bytes(header_size - 40))[:header_size - 40]
+    elif masks is not None:
+        extra = struct.pack("<III", *masks)
+    table = b"".join(struct.pack("<BBBB", *entry) for entry in palette)
+    head_len = 14 + len(info) + len(extra) + len(table)
+    if offset is None:
+        offset = head_len
+    data = b""
+    for row in rows or []:
+        data += row + bytes((4 - len(row) % 4) % 4)
+    gap = bytes(max(0, offset - head_len))
+    body = info + extra + table + gap + data
+    file_size = 14 + len(body)
+    out = signature + struct.pack("<IHHI", file_size, 0, 0, offset) + body
+    return out[:cut] if cut is not None else out
+
+
+def rows24(width, height, seed, step=3):
+    return [bytes((seed * 31 + x * 17 + y * 59 + c * 80) % 256
+                  for x in range(width) for c in range(step)) for y in range(height)]
+
+
+def rows_indexed(width, height, bits, seed):
+    per_byte = 8 // bits
+    out = []
+    for y in range(height):
+        row = bytearray()
+        for x0 in range(0, width, per_byte):
+            byte = 0
+            for i in range(per_byte):
+                x = x0 + i
+                value = ((x * 7 + y * 3 + seed) % (1 << bits)) if x < width else 0
+                byte |= value << (8 - bits * (i + 1))
+            row.append(byte)
+        out.append(bytes(row))
+    return out
+
+
+def rows16(width, height, seed):
+    return [b"".join(struct.pack("<H", (x * 2311 + y * 977 + seed * 131) & 0xFFFF)
+                     for x in range(width)) for y in range(height)]
+
+
+def palette(entries, seed):
+    return [((i * 37 + seed) % 256, (i * 91 + 3 * seed) % 256, (255 - i * 13) % 256,
+             (i * 5) % 256) for i in range(entries)]
+
+
+def crafted():
+    """Pictures no tool writes, one for each rule of the reader."""
+    p = {}
+    p["24bit-1x1"] = bmp(1, 1, 24, rows24(1, 1, 1))
+    for w in (2, 3, 4, 5):
+        p[f"24bit-{w}x2-padding"] = bmp(w, 2, 24, rows24(w, 2, w))
+    p["32bit-3x2"] = bmp(3, 2, 32, rows24(3, 2, 2, step=4))
+    p["24bit-v4-header"] = bmp(3, 2, 24, rows24(3, 2, 3), header_size=108)
+    p["24bit-v5-header"] = bmp(3, 2, 24, rows24(3, 2, 4), header_size=124)
+    p["24bit-header-52"] = bmp(3, 2, 24, rows24(3, 2, 4), header_size=52)
+    p["24bit-header-56"] = bmp(3, 2, 24, rows24(3, 2, 4), header_size=56)
+    p["24bit-header-12"] = bmp(3, 2, 24, rows24(3, 2, 4), header_size=12)
+    p["24bit-offset-0"] = bmp(3, 2, 24, rows24(3, 2, 5), offset=0)
+    p["24bit-offset-gap"] = bmp(3, 2, 24, rows24(3, 2, 5), offset=63)
+    p["8bit-236-entries"] = bmp(5, 3, 8, rows_indexed(5, 3, 8, 1), palette(236, 1))
+    p["8bit-v5-header"] = bmp(5, 3, 8, rows_indexed(5, 3, 8, 2), palette(256, 2), header_size=124)
+    p["8bit-no-table"] = bmp(4, 2, 8, rows_indexed(4, 2, 8, 3), offset=54)
+    p["8bit-offset-in-header"] = bmp(4, 2, 8, rows_indexed(4, 2, 8, 3), header_size=124, offset=54)
+    p["8bit-offset-unaligned"] = bmp(3, 2, 8, rows_indexed(3, 2, 8, 4), palette(4, 4), offset=54 + 18)
+    p["4bit-3x2"] = bmp(3, 2, 4, rows_indexed(3, 2, 4, 5), palette(16, 5))
+    p["4bit-v4-header"] = bmp(7, 3, 4, rows_indexed(7, 3, 4, 6), palette(16, 6), header_size=108)
+    p["1bit-9x2"] = bmp(9, 2, 1, rows_indexed(9, 2, 1, 7), palette(2, 7))
+    p["1bit-extra-entries"] = bmp(3, 2, 1, rows_indexed(3, 2, 1, 8), palette(4, 8))
+    p["1bit-65537x1"] = bmp(65537, 1, 1, rows_indexed(65537, 1, 1, 9), palette(2, 9))
+    p["16bit-555"] = bmp(3, 2, 16, rows16(3, 2, 1))
+    p["16bit-565-after-header"] = bmp(3, 2, 16, rows16(3, 2, 2), compression=3,
+                                      masks=(0xF800, 0x07E0, 0x001F))
+    p["16bit-565-v5-header"] = bmp(3, 2, 16, rows16(3, 2, 3), compression=3, header_size=124,
+                                   masks=(0xF800, 0x07E0, 0x001F))
+    p["16bit-odd-masks"] = bmp(3, 2, 16, rows16(3, 2, 4), compression=3,
+                               masks=(0xFFFF, 0x0000, 0x8001))
+    # Refused kinds.
+    p["refused-signature"] = bmp(2, 2, 24, rows24(2, 2, 1), signature=b"MB")
+    p["refused-empty"] = b""
+    p["refused-b-only"] = b"B"
+    p["refused-short-20"] = bmp(2, 2, 24, rows24(2, 2, 1), cut=20)
+    p["refused-short-49"] = bmp(2, 2, 24, rows24(2, 2, 1), cut=49)
+    p["refused-rle8"] = bmp(2, 2, 8, rows_indexed(2, 2, 8, 1), palette(2, 1), compression=1)
+    p["refused-rle4"] = bmp(2, 2, 4, rows_indexed(2, 2, 4, 1), palette(2, 1), compression=2)
+    p["refused-jpeg"] = bmp(2, 2, 24, rows24(2, 2, 1), compression=4)
+    p["refused-png"] = bmp(2, 2, 24, rows24(2, 2, 1), compression=5)
+    p["refused-bitfields-24"] = bmp(2, 2, 24, rows24(2, 2, 1), compression=3)
+    p["refused-bitfields-32"] = bmp(2, 2, 32, rows24(2, 2, 1, step=4), compression=3,
+                                    header_size=124, masks=(0xFF0000, 0xFF00, 0xFF))
+    p["refused-2bit"] = bmp(2, 2, 2, [b"\x50", b"\xa0"], palette(4, 1))
+    p["refused-0bit"] = bmp(2, 2, 0)
+    p["refused-48bit"] = bmp(2, 2, 48)
+    p["refused-top-down"] = bmp(2, -2, 24, rows24(2, 2, 1))
+    p["refused-width-0"] = bmp(0, 2, 24)
+    p["refused-width-negative"] = bmp(-2, 2, 24)
+    p["refused-height-0"] = bmp(2, 0, 24)
+    p["refused-too-large"] = bmp(30000, 30000, 24, cut=200)
+    p["refused-2gib-plus"] = bmp(32768, 21846, 24, cut=100)
+    # Accepted but cut short: what the file does not hold stays white.
+    p["cut-50"] = bmp(2, 2, 24, rows24(2, 2, 1), cut=50)
+    p["cut-53"] = bmp(2, 2, 24, rows24(2, 2, 1), cut=53)
+    p["cut-24bit-mid-pixel"] = bmp(2, 2, 24, rows24(2, 2, 1), cut=54 + 8 + 4)
+    p["cut-32bit-mid-pixel"] = bmp(2, 1, 32, rows24(2, 1, 1, step=4), cut=54 + 4 + 2)
+    p["cut-16bit-mid-word"] = bmp(2, 1, 16, rows16(2, 1, 1), cut=54 + 3)
+    p["cut-8bit-in-table"] = bmp(3, 1, 8, rows_indexed(3, 1, 8, 1), palette(2, 1), cut=54 + 6)
+    p["cut-4bit-in-row"] = bmp(3, 1, 4, rows_indexed(3, 1, 4, 1), palette(2, 1), cut=54 + 8 + 1)
+    p["cut-1bit-in-row"] = bmp(9, 1, 1, rows_indexed(9, 1, 1, 1), palette(2, 1), cut=54 + 8 + 1)
+    p["cut-large-claim"] = bmp(512, 384, 24, rows24(512, 3, 1))
+    # Rows that run across the reader's 64 KiB buffer.
+    p["24bit-across-64k"] = bmp(150, 148, 24, rows24(150, 148, 9))
+    return p
+
+
+# ---------------------------------------------------------------------------
+# Pictures written by the real tools.
+
+MAGICK_KINDS = {
+    "pal1": ("", ["-colors", "2", "-compress", "none"]),
+    "pal1-bmp3": ("BMP3:", ["-colors", "2", "-compress", "none"]),
+    "pal4": ("", ["-colors", "16", "-compress", "none"]),
+    "pal4-bmp3": ("BMP3:", ["-colors", "16", "-compress", "none"]),
+    "pal8": ("", ["-type", "Palette", "-colors", "200", "-compress", "none"]),
+    "pal8-bmp3": ("BMP3:", ["-type", "Palette", "-colors", "200", "-compress", "none"]),
+    "refused-os2-bmp2": ("BMP2:", ["-type", "Palette", "-colors", "200", "-compress", "none"]),
+    "rgb555": ("", ["-define", "bmp:subtype=RGB555"]),
+    "rgb565": ("", ["-define", "bmp:subtype=RGB565"]),
+    "rgb24": ("", ["-type", "TrueColor"]),
+    "rgb24-bmp3": ("BMP3:", ["-type", "TrueColor"]),
+    "refused-argb32": ("", ["-alpha", "on", "-type", "TrueColorAlpha"]),
+    "refused-rle8": ("BMP3:", ["-type", "Palette", "-colors", "200", "-compress", "RLE"]),
+}
+
+PILLOW_SCRIPT = r"""
+import sys
+from PIL import Image
+path, mode, w, h, s = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+im = Image.new("RGBA", (w, h))
+im.putdata([((x * 19 + y * 7 + s * 40) % 256, (x * 5 + y * 31 + s * 90) % 256,
+             (255 - x * 11 - y * 3 - s * 20) % 256, (x * 37 + y * 53 + s) % 256)
+            for y in range(h) for x in range(w)])
+if mode != "RGBA":
+    im = im.convert(mode)
+im.save(path, "BMP")
+"""
+
+
+def tool_pictures(work):
+    p = {}
+    for seed, (label, (prefix, options)) in enumerate(sorted(MAGICK_KINDS.items())):
+        path = os.path.join(work, label + ".bmp")
+        subprocess.run([MAGICK, "-size", "7x5", "-seed", str(seed + 1), "plasma:fractal"]
+                       + options + [prefix + path], check=True)
+        with open(path, "rb") as f:
+            p["magick-" + label] = f.read()
+    for seed, mode in enumerate(["RGBA", "RGB", "P", "L", "1"]):
+        path = os.path.join(work, mode + ".bmp")
+        subprocess.run(["/usr/bin/python3", "-c", PILLOW_SCRIPT, path, mode, "6", "4",
+                        str(seed)], check=True)
+        with open(path, "rb") as f:
+            p["pillow-" + mode.lower()] = f.read()
+    return p
+
+
+# ---------------------------------------------------------------------------
+# Frame lists and conversion inputs.
+
+def frame_lists():
+    t = {
+        "lf": b"a.bmp\nb.bmp\nc.bmp\n",
+        "no-final-newline": b"a.bmp\nb.bmp\nc.bmp",
+        "crlf": b"a.bmp\r\nb.bmp\r\n",
+        "cr-ends-last": b"a.bmp\r\nb.bmp\r",
+        "two-cr": b"a\r\r\nb\r\r",
+        "inner-cr": b"a\rb\n\r\n",
+        "blank-lines": b"\n\na\n\n\nb\n",
+        "one-blank": b"\n",
+        "cr-only": b"\r",
+        "nul-byte": b"a\0b\nc\n",
+        "spaces": b" a b \t\n\t\n",
+        "long-line": b"n" * 5000 + b"\r\n" + b"m" * 999 + b"\n",
+        "empty": b"",
+    }
+    # Line ends split across the 64 KiB blocks a reader may take.
+    t["crlf-across-64k"] = b"x" * 65535 + b"\r\n" + b"y" * 10 + b"\r"
+    t["lf-at-64k"] = (b"z" * 99 + b"\n") * 655 + b"w" * 35 + b"\n" + b"v\r\n"
+    return t
+
+
+def conversion(control, pictures):
+    out = bytes([control])
+    for pic in pictures[:-1]:
+        out += struct.pack("<H", len(pic))
+    return out + b"".join(pictures)
+
+
+def conversions(pics):
+    """Lists of one to three pictures, with a missing entry, a blank one,
+    other sizes and unreadable pictures, at every smoothing count."""
+    def pick(name):
+        return pics[name]
+    c = {}
+    c["one-24bit"] = conversion(0x00, [pick("24bit-3x2-padding")])
+    c["two-same-size"] = conversion(0x01, [pick("24bit-3x2-padding"), pick("32bit-3x2")])
+    c["three-kinds"] = conversion(0x12, [pick("magick-rgb24"), pick("magick-pal8"),
+                                         pick("magick-rgb565")])
+    c["other-sizes"] = conversion(0x22, [pick("24bit-4x2-padding"), pick("magick-pal4"),
+                                         pick("1bit-9x2")])
+    c["refused-first"] = conversion(0x31, [pick("refused-top-down"), pick("24bit-5x2-padding")])
+    c["refused-middle"] = conversion(0x16, [pick("16bit-555"), pick("refused-rle8"),
+                                            pick("16bit-555")])
+    c["missing-and-blank"] = conversion(0x2D, [pick("pillow-rgba"), pick("pillow-p")])
+    c["cut-pictures"] = conversion(0x32, [pick("cut-24bit-mid-pixel"), pick("cut-4bit-in-row"),
+                                          pick("cut-50")])
+    c["first-too-large"] = conversion(0x01, [pick("refused-too-large"), pick("24bit-1x1")])
+    c["later-too-large"] = conversion(0x41, [pick("24bit-2x2-padding"), pick("refused-2gib-plus")])
+    c["wide-65537"] = conversion(0x81, [pick("1bit-65537x1"), pick("24bit-3x2-padding")])
+    c["v5-palettes"] = conversion(0xC2, [pick("8bit-v5-header"), pick("4bit-v4-header"),
+                                         pick("8bit-offset-in-header")])
+    c["bmp3-kinds"] = conversion(0x12, [pick("magick-pal1-bmp3"), pick("magick-pal4-bmp3"),
+                                        pick("magick-rgb24-bmp3")])
+    return c
+
+
+def replace_seeds(target, files):
+    folder = os.path.join(CORPUS, target)
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        if name.startswith("seed-"):
+            os.remove(os.path.join(folder, name))
+    for name, data in sorted(files.items()):
+        with open(os.path.join(folder, "seed-" + name), "wb") as f:
+            f.write(data)
+    print(f"{target}: {len(files)} seeds, {sum(len(d) for d in files.values())} bytes")
+
+
+def main():
+    if not os.access(MAGICK, os.X_OK):
+        sys.exit(f"{MAGICK} (ImageMagick) is needed")
+    with tempfile.TemporaryDirectory() as work:
+        pictures = crafted()
+        pictures.update(tool_pictures(work))
+    replace_seeds("bmp_reader", {name + ".bmp": data for name, data in pictures.items()})
+    replace_seeds("frame_list", {name + ".txt": data for name, data in frame_lists().items()})
+    replace_seeds("convert", {name + ".in": data for name, data in conversions(pictures).items()})
+
+
+if __name__ == "__main__":
+    main()
