@@ -169,8 +169,7 @@ void WriteFrameChunk(const Dib24& picture, const AviLayout& layout, ByteWriter& 
   }
   // Stored row r of the picture is stored row r of the frame: both are
   // bottom-up and the picture sits at the bottom-left corner.
-  const std::size_t used =
-      3 * static_cast<std::size_t>(std::min(picture.width, layout.frameWidth));
+  const std::size_t used = 3 * static_cast<std::size_t>(std::min(picture.width, layout.frameWidth));
   const auto rowBytes = static_cast<std::size_t>(layout.rowBytes);
   WriteFrameRows(layout, out, [&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
     for (std::int64_t r = first; r < first + count; ++r, rows += rowBytes) {
