@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -480,6 +481,52 @@ TEST_F(BmpReaderTest, SixteenBitRows) {
                  {Pixel{248, 248, 248, 0}, Pixel{0, 0, 248, 0}, Pixel{0, 248, 0, 0},
                   Pixel{0, 0, 0, 0}, Pixel{0, 8, 0, 0}, Pixel{248, 0, 0, 0}},
                  what);
+  }
+}
+
+// Large 16-bit pictures are decoded through a table of every word; it must
+// give what the masks give, into Images and into 24-bit rows alike.
+TEST_F(BmpReaderTest, SixteenBitWordsOfALargePicture) {
+  const std::uint32_t maskSets[2][3] = {{0x7C00, 0x03E0, 0x001F}, {0xF800, 0x07E0, 0x001F}};
+  for (int set = 0; set < 2; ++set) {
+    const std::uint32_t* masks = maskSets[set];
+    BmpSpec spec = Spec(512, 256, 16);  // 131,072 pixels: every word twice
+    spec.compression = set == 0 ? 0 : 3;
+    spec.redMask = masks[0], spec.greenMask = masks[1], spec.blueMask = masks[2];
+    spec.pixels.clear();
+    for (std::uint32_t i = 0; i < 512 * 256; ++i)
+      spec.pixels.push_back(Word(i & 0xFFFF));
+    const std::vector<std::uint8_t> bytes = test::BuildBmp(spec);
+    Image image = CreateImage();
+    ASSERT_TRUE(ReadBmpBytes(image, bytes));
+    BmpFile file;
+    ASSERT_TRUE(file.Open(bytes) && file.Prepare());
+    std::vector<std::uint8_t> rows(512 * 3 * 256);
+    file.ReadRows24(rows.data(), 512 * 3, 512, 256);
+    const auto channel = [&](std::uint32_t w, int c) {
+      int shift = 0;
+      while ((masks[c] >> shift) > 31)
+        ++shift;
+      return static_cast<std::uint8_t>(((w & masks[c]) >> shift) * 8);
+    };
+    int bad = 0;
+    for (std::uint32_t i = 0; i < 512 * 256 && bad < 3; ++i) {
+      const std::int32_t x = static_cast<std::int32_t>(i % 512),
+                         y = static_cast<std::int32_t>(i / 512);
+      const Pixel want{channel(i & 0xFFFF, 2), channel(i & 0xFFFF, 1), channel(i & 0xFFFF, 0), 0};
+      const Pixel have = Column(image, x)[y];
+      const std::uint8_t* row =
+          &rows[(255 - static_cast<std::size_t>(y)) * 512 * 3 + 3 * static_cast<std::size_t>(x)];
+      if (std::memcmp(&have, &want, 4) != 0 || row[0] != want.blue || row[1] != want.green ||
+          row[2] != want.red) {
+        ++bad;
+        ADD_FAILURE() << "mask set " << set << ", word " << std::hex << (i & 0xFFFF) << std::dec
+                      << ": have " << int{have.blue} << "/" << int{have.green} << "/"
+                      << int{have.red} << "/" << int{have.alpha} << " and rows " << int{row[0]}
+                      << "/" << int{row[1]} << "/" << int{row[2]} << ", want " << int{want.blue}
+                      << "/" << int{want.green} << "/" << int{want.red} << "/0";
+      }
+    }
   }
 }
 

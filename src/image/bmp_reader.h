@@ -72,6 +72,10 @@ class BmpFile {
   std::array<Pixel, 256> palette_{};
   std::uint16_t masks_[3] = {0x7C00, 0x03E0, 0x001F};
   int shifts_[3] = {10, 5, 0};
+  // The colour of every 16-bit word, for pictures with many pixels.
+  static constexpr std::int64_t kWordTableAfter = std::int64_t{1} << 17;
+  std::unique_ptr<std::uint32_t[]> words_;
+  std::uint32_t Word16(std::uint32_t w) const;
   std::int32_t tableEntries_ = 0;
 };
 
