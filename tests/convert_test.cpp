@@ -242,11 +242,7 @@ std::wstring Wide(const fs::path& path) {
 }
 
 std::vector<std::string> Entries(const TempDir& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir.path()))
-    names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
+  return test::Entries(dir.path());
 }
 
 class ConvertTest : public ::testing::Test {

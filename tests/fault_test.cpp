@@ -28,18 +28,7 @@
 #include "stillreel/stillreel.hpp"
 #include "stillreel/vod2eri.h"
 #include "support/bmp_builder.h"
-
-#ifndef __has_feature
-#define __has_feature(x) 0
-#endif
-// Sanitizer runtimes reserve address space and keep freed memory, so limits
-// on address space and figures of resident memory mean nothing under them.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
-    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define STILLREEL_TEST_SANITIZED 1
-#else
-#define STILLREEL_TEST_SANITIZED 0
-#endif
+#include "support/sanitized.h"
 
 namespace stillreel {
 namespace {
@@ -94,17 +83,8 @@ std::string Code(Result result) {
   return std::to_string(static_cast<int>(result));
 }
 
-std::vector<std::string> Entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir))
-    names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::vector<std::uint8_t> Bytes(const std::string& text) {
-  return std::vector<std::uint8_t>(text.begin(), text.end());
-}
+using test::Bytes;
+using test::Entries;
 
 void WriteText(const fs::path& path, const std::string& text) {
   test::WriteFile(path, Bytes(text));

@@ -15,18 +15,7 @@
 #include "image/bmp_reader.h"
 #include "image/image.h"
 #include "support/bmp_builder.h"
-
-#ifndef __has_feature
-#define __has_feature(x) 0
-#endif
-// Under ASan and TSan an allocation larger than the runtime allows aborts the
-// test, so the checks that need a failing allocation run only without them.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
-    __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define STILLREEL_TEST_SANITIZED 1
-#else
-#define STILLREEL_TEST_SANITIZED 0
-#endif
+#include "support/sanitized.h"
 
 namespace stillreel {
 namespace {

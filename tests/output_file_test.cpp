@@ -30,17 +30,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-std::vector<std::string> Entries(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir))
-    names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-std::vector<std::uint8_t> Bytes(const std::string& text) {
-  return std::vector<std::uint8_t>(text.begin(), text.end());
-}
+using test::Bytes;
+using test::Entries;
 
 mode_t ModeOf(const fs::path& path) {
   struct stat st {};

@@ -50,6 +50,11 @@ inline Rgba Word(std::uint16_t w) {
 }
 
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+// The names in a folder, sorted: to see that nothing was left behind.
+std::vector<std::string> Entries(const std::filesystem::path& dir);
+inline std::vector<std::uint8_t> Bytes(const std::string& text) {
+  return std::vector<std::uint8_t>(text.begin(), text.end());
+}
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path);
 
 // A fresh folder under the system's temporary folder, removed with the object.
