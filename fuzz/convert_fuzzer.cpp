@@ -33,8 +33,8 @@ namespace fs = std::filesystem;
 using fuzz::Le;
 
 // Pictures are decoded twice per run and written several times: inputs
-// claiming more than 512 KiB of pixels are skipped to keep runs fast.
-constexpr std::uint64_t kMaxPixelBytes = std::uint64_t{512} << 10;
+// claiming more than 1 MiB of pixels are skipped to keep runs fast.
+constexpr std::uint64_t kMaxPixelBytes = std::uint64_t{1} << 20;
 constexpr std::int32_t kRates[4] = {2500, 2997, 100, 1000000};
 const std::vector<std::uint8_t> kPrevious = {'p', 'r', 'e', 'v', 'i', 'o', 'u', 's'};
 

@@ -114,6 +114,13 @@ def crafted():
                                    masks=(0xF800, 0x07E0, 0x001F))
     p["16bit-odd-masks"] = bmp(3, 2, 16, rows16(3, 2, 4), compression=3,
                                masks=(0xFFFF, 0x0000, 0x8001))
+    # Pictures of 2^17 pixels and more, whose rows may take other paths; only
+    # their first rows are in the file.
+    p["16bit-555-many-pixels"] = bmp(512, 256, 16, rows16(512, 20, 5))
+    p["16bit-565-many-pixels"] = bmp(362, 363, 16, rows16(362, 20, 6), compression=3,
+                                     masks=(0xF800, 0x07E0, 0x001F))
+    p["8bit-many-pixels"] = bmp(512, 256, 8, rows_indexed(512, 30, 8, 7), palette(256, 7))
+    p["24bit-many-pixels"] = bmp(400, 330, 24, rows24(400, 40, 8))
     # Refused kinds.
     p["refused-signature"] = bmp(2, 2, 24, rows24(2, 2, 1), signature=b"MB")
     p["refused-empty"] = b""
@@ -256,6 +263,8 @@ def conversions(pics):
     c["wide-65537"] = conversion(0x81, [pick("1bit-65537x1"), pick("24bit-3x2-padding")])
     c["v5-palettes"] = conversion(0xC2, [pick("8bit-v5-header"), pick("4bit-v4-header"),
                                          pick("8bit-offset-in-header")])
+    c["many-pixels"] = conversion(0x16, [pick("16bit-555-many-pixels"),
+                                         pick("16bit-565-many-pixels"), pick("8bit-many-pixels")])
     c["bmp3-kinds"] = conversion(0x12, [pick("magick-pal1-bmp3"), pick("magick-pal4-bmp3"),
                                         pick("magick-rgb24-bmp3")])
     return c
