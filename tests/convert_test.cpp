@@ -28,7 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-using test::BmpSpec;
+using test::BmpFields;
 using test::Rgba;
 using test::TempDir;
 
@@ -215,11 +215,11 @@ std::string Locate(const Avi& avi, std::size_t at) {
 // Inputs on disk.
 
 std::vector<std::uint8_t> BmpOf(const Picture& p) {
-  BmpSpec spec;
-  spec.width = p.width;
-  spec.height = p.height;
-  spec.pixels = p.pixels;
-  return test::BuildBmp(spec);
+  BmpFields fields;
+  fields.width = p.width;
+  fields.height = p.height;
+  fields.pixels = p.pixels;
+  return test::BuildBmp(fields);
 }
 
 void PatchLe32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
@@ -857,25 +857,25 @@ TEST(ConvertPathsTest, EveryWayGivesTheImageFrames) {
   TempDir dir;
   for (const int bits : {1, 4, 8, 16, 24, 32}) {
     const auto make = [&](std::int32_t width, std::int32_t height) {
-      BmpSpec spec;
-      spec.width = width;
-      spec.height = height;
-      spec.bitCount = bits;
+      BmpFields fields;
+      fields.width = width;
+      fields.height = height;
+      fields.bitCount = bits;
       if (bits <= 8) {
         for (int i = 0; i < (1 << bits); ++i) {
-          spec.palette.push_back(Rgba{static_cast<std::uint8_t>(i * 37),
-                                      static_cast<std::uint8_t>(200 - i),
-                                      static_cast<std::uint8_t>(i * 11 + 3), 0});
+          fields.palette.push_back(Rgba{static_cast<std::uint8_t>(i * 37),
+                                        static_cast<std::uint8_t>(200 - i),
+                                        static_cast<std::uint8_t>(i * 11 + 3), 0});
         }
       }
       for (int i = 0; i < width * height; ++i) {
         const auto v = static_cast<std::uint8_t>(i * 53 + width);
-        spec.pixels.push_back(bits <= 8    ? test::Index(static_cast<std::uint8_t>(v % (1 << bits)))
-                              : bits == 16 ? test::Word(static_cast<std::uint16_t>(v * 257 + i))
-                                           : Rgba{v, static_cast<std::uint8_t>(v ^ 0x5A),
-                                                  static_cast<std::uint8_t>(255 - v), v});
+        fields.pixels.push_back(bits <= 8 ? test::Index(static_cast<std::uint8_t>(v % (1 << bits)))
+                                : bits == 16 ? test::Word(static_cast<std::uint16_t>(v * 257 + i))
+                                             : Rgba{v, static_cast<std::uint8_t>(v ^ 0x5A),
+                                                    static_cast<std::uint8_t>(255 - v), v});
       }
-      return test::BuildBmp(spec);
+      return test::BuildBmp(fields);
     };
     const std::vector<std::uint8_t> full = make(7, 5);
     test::WriteFile(dir / "full.bmp", full);

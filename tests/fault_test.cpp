@@ -34,7 +34,7 @@ namespace stillreel {
 namespace {
 
 namespace fs = std::filesystem;
-using test::BmpSpec;
+using test::BmpFields;
 using test::Rgba;
 using test::TempDir;
 
@@ -102,21 +102,21 @@ std::wstring Wide(const fs::path& path) {
 }
 
 // A w x h 24-bit picture whose colours differ from pixel to pixel and by seed.
-BmpSpec Pattern(std::int32_t w, std::int32_t h, int seed, std::int32_t bits = 24) {
-  BmpSpec spec;
-  spec.width = w;
-  spec.height = h;
-  spec.bitCount = bits;
+BmpFields Pattern(std::int32_t w, std::int32_t h, int seed, std::int32_t bits = 24) {
+  BmpFields fields;
+  fields.width = w;
+  fields.height = h;
+  fields.bitCount = bits;
   for (std::int64_t i = 0; i < std::int64_t{w} * h; ++i) {
-    spec.pixels.push_back(Rgba{static_cast<std::uint8_t>(i * 7 + seed * 50),
-                               static_cast<std::uint8_t>(i / 3 + seed),
-                               static_cast<std::uint8_t>(200 - i - seed * 13), 0});
+    fields.pixels.push_back(Rgba{static_cast<std::uint8_t>(i * 7 + seed * 50),
+                                 static_cast<std::uint8_t>(i / 3 + seed),
+                                 static_cast<std::uint8_t>(200 - i - seed * 13), 0});
   }
-  return spec;
+  return fields;
 }
 
-std::string Put(const fs::path& path, const BmpSpec& spec) {
-  test::WriteFile(path, test::BuildBmp(spec));
+std::string Put(const fs::path& path, const BmpFields& fields) {
+  test::WriteFile(path, test::BuildBmp(fields));
   return path.string();
 }
 
@@ -340,10 +340,10 @@ TEST(UnreadablePictureTest, ChangedBetweenTheHeaderProbeAndItsRead) {
   const std::vector<std::uint8_t> first = test::BuildBmp(Pattern(5, 4, 1));
   const std::vector<std::uint8_t> second = test::BuildBmp(Pattern(3, 3, 2));
   const std::vector<std::uint8_t> bigger = test::BuildBmp(Pattern(9, 7, 3));
-  BmpSpec hugeSpec = Pattern(1, 1, 4);
-  hugeSpec.width = hugeSpec.height = 30000;
-  hugeSpec.truncateTo = 54;
-  const std::vector<std::uint8_t> huge = test::BuildBmp(hugeSpec);
+  BmpFields hugeFields = Pattern(1, 1, 4);
+  hugeFields.width = hugeFields.height = 30000;
+  hugeFields.truncateTo = 54;
+  const std::vector<std::uint8_t> huge = test::BuildBmp(hugeFields);
   const std::vector<std::uint8_t> none;
   struct Case {
     std::size_t entry;                    // the entry changed
@@ -479,11 +479,11 @@ TEST(FrameListRaceTest, ListGrowingOrRewrittenWhileRead) {
 
 // A picture file that holds only its headers: its pixels read as white.
 std::string HeaderOnly(const fs::path& path, std::int32_t w, std::int32_t h) {
-  BmpSpec spec;
-  spec.width = w;
-  spec.height = h;
-  spec.truncateTo = 54;
-  return Put(path, spec);
+  BmpFields fields;
+  fields.width = w;
+  fields.height = h;
+  fields.truncateTo = 54;
+  return Put(path, fields);
 }
 
 TEST(SizeLimitTest, RiffSizeOfExactly2048MiBAcceptedAndOneStepMoreRefused) {
@@ -588,28 +588,28 @@ TEST(SizeLimitTest, RowPaddingOfEveryDepthEndToEnd) {
   for (const std::int32_t bits : {1, 4, 8, 16, 24, 32}) {
     for (const std::int32_t width : {1, 2, 3, 4, 5, 6, 7, 8, 9, 31, 32, 33}) {
       const std::int32_t height = 3;
-      BmpSpec spec;
-      spec.width = width;
-      spec.height = height;
-      spec.bitCount = bits;
+      BmpFields fields;
+      fields.width = width;
+      fields.height = height;
+      fields.bitCount = bits;
       if (bits <= 8) {
         for (int e = 0; e < (bits == 1 ? 2 : 16); ++e)
-          spec.palette.push_back(ColourOf(e, bits));
+          fields.palette.push_back(ColourOf(e, bits));
       }
       std::vector<Rgba> colours;
       for (int i = 0; i < width * height; ++i) {
         const Rgba c = ColourOf(i, bits);
         colours.push_back(c);
         if (bits <= 8) {
-          spec.pixels.push_back(test::Index(static_cast<std::uint8_t>(i % (bits == 1 ? 2 : 16))));
+          fields.pixels.push_back(test::Index(static_cast<std::uint8_t>(i % (bits == 1 ? 2 : 16))));
         } else if (bits == 16) {
-          spec.pixels.push_back(
+          fields.pixels.push_back(
               test::Word(static_cast<std::uint16_t>((c.red / 8) << 10 | 7 << 5 | c.blue / 8)));
         } else {
-          spec.pixels.push_back(c);
+          fields.pixels.push_back(c);
         }
       }
-      const std::string name = Put(dir / "p.bmp", spec);
+      const std::string name = Put(dir / "p.bmp", fields);
       ASSERT_EQ(Convert(dir / "out.avi", {name}, 2500, 1), Result::kOk);
       const std::vector<std::uint8_t> file = test::ReadFile(dir / "out.avi");
       const std::size_t row = (3 * static_cast<std::size_t>(width) + 3) / 4 * 4;
@@ -638,13 +638,13 @@ TEST(SizeLimitTest, WiderThan65535Columns) {
   TempDir dir;
   for (const auto& [width, height, bits] : {std::tuple{65537, 1, 24}, std::tuple{65536, 2, 24},
                                             std::tuple{65537, 2, 1}, std::tuple{131075, 1, 8}}) {
-    BmpSpec spec = Pattern(width, height, 3, bits);
+    BmpFields fields = Pattern(width, height, 3, bits);
     if (bits <= 8) {
-      spec.palette = {Rgba{1, 2, 3, 0}, Rgba{200, 100, 50, 0}};
-      for (std::size_t i = 0; i < spec.pixels.size(); ++i)
-        spec.pixels[i] = test::Index(static_cast<std::uint8_t>((i / 7 + i / 65536) % 2));
+      fields.palette = {Rgba{1, 2, 3, 0}, Rgba{200, 100, 50, 0}};
+      for (std::size_t i = 0; i < fields.pixels.size(); ++i)
+        fields.pixels[i] = test::Index(static_cast<std::uint8_t>((i / 7 + i / 65536) % 2));
     }
-    const std::string name = Put(dir / "wide.bmp", spec);
+    const std::string name = Put(dir / "wide.bmp", fields);
     const std::string how = std::to_string(width) + " x " + std::to_string(height) + ", " +
                             std::to_string(bits) + "-bit";
     ASSERT_EQ(Convert(dir / "out.avi", {name, name}, 2500, 2), Result::kOk) << how;
@@ -653,7 +653,7 @@ TEST(SizeLimitTest, WiderThan65535Columns) {
     EXPECT_EQ(Le32(file, 64), static_cast<std::uint32_t>(width)) << how << ": avih width";
     EXPECT_EQ(Le32(file, 176), static_cast<std::uint32_t>(width)) << how << ": strf width";
     EXPECT_EQ(Le32(file, 160), (width & 0xFFFF) | (height << 16)) << how << ": frame rectangle";
-    const std::vector<std::uint8_t> want = FrameOf(Decoded(test::BuildBmp(spec)), width, height);
+    const std::vector<std::uint8_t> want = FrameOf(Decoded(test::BuildBmp(fields)), width, height);
     EXPECT_TRUE(FrameData(file, 0, want.size()) == want) << how << ": first frame";
     EXPECT_TRUE(FrameData(file, 2, want.size()) == want) << how << ": last frame";
   }
@@ -848,16 +848,16 @@ TEST(LoadTest, TwoThousandFrames) {
   std::vector<std::string> names;
   std::vector<std::vector<std::uint8_t>> frames;
   for (int k = 0; k < 2000; ++k) {
-    BmpSpec spec = Pattern(6, 4, k);
-    spec.pixels[0] = Rgba{static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k >> 8), 7, 0};
+    BmpFields fields = Pattern(6, 4, k);
+    fields.pixels[0] = Rgba{static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k >> 8), 7, 0};
     if (k % 2 == 1) {
-      spec.bitCount = 8;
-      spec.palette = spec.pixels;
-      for (std::size_t i = 0; i < spec.pixels.size(); ++i)
-        spec.pixels[i] = test::Index(static_cast<std::uint8_t>(i));
+      fields.bitCount = 8;
+      fields.palette = fields.pixels;
+      for (std::size_t i = 0; i < fields.pixels.size(); ++i)
+        fields.pixels[i] = test::Index(static_cast<std::uint8_t>(i));
     }
-    names.push_back(Put(dir / ("p" + std::to_string(k) + ".bmp"), spec));
-    frames.push_back(FrameOf(Decoded(test::BuildBmp(spec)), 6, 4));
+    names.push_back(Put(dir / ("p" + std::to_string(k) + ".bmp"), fields));
+    frames.push_back(FrameOf(Decoded(test::BuildBmp(fields)), 6, 4));
   }
   const ChildOutcome child = InChild([&] {
     int open = 0;

@@ -20,7 +20,7 @@
 namespace stillreel {
 namespace {
 
-using test::BmpSpec;
+using test::BmpFields;
 using test::BuildBmp;
 using test::Index;
 using test::Rgba;
@@ -79,16 +79,16 @@ std::vector<Rgba> Distinct(std::int32_t w, std::int32_t h, bool alpha = false) {
   }
   return out;
 }
-// A w x h picture of `bits` bits; every other field as BmpSpec has it.
-BmpSpec Spec(std::int32_t w, std::int32_t h, std::int32_t bits, std::vector<Rgba> pixels = {},
-             std::vector<Rgba> palette = {}) {
-  BmpSpec spec;
-  spec.width = w;
-  spec.height = h;
-  spec.bitCount = bits;
-  spec.pixels = std::move(pixels);
-  spec.palette = std::move(palette);
-  return spec;
+// A w x h picture of `bits` bits; every other field as BmpFields has it.
+BmpFields Fields(std::int32_t w, std::int32_t h, std::int32_t bits, std::vector<Rgba> pixels = {},
+                 std::vector<Rgba> palette = {}) {
+  BmpFields fields;
+  fields.width = w;
+  fields.height = h;
+  fields.bitCount = bits;
+  fields.pixels = std::move(pixels);
+  fields.palette = std::move(palette);
+  return fields;
 }
 Pixels AsPixels(const std::vector<Rgba>& colours) {
   Pixels out;
@@ -97,10 +97,10 @@ Pixels AsPixels(const std::vector<Rgba>& colours) {
   return out;
 }
 // The colours that the indices of a palette picture select; black beyond the table.
-Pixels Looked(const BmpSpec& spec, std::size_t entries) {
+Pixels Looked(const BmpFields& fields, std::size_t entries) {
   Pixels out;
-  for (const Rgba& i : spec.pixels)
-    out.push_back(i.blue < entries ? P(spec.palette[i.blue]) : kBlack);
+  for (const Rgba& i : fields.pixels)
+    out.push_back(i.blue < entries ? P(fields.palette[i.blue]) : kBlack);
   return out;
 }
 
@@ -108,8 +108,8 @@ class BmpReaderTest : public ::testing::Test {
  protected:
   // Reads the built picture from a file and from memory, checks that both
   // agree, and gives the file's result.
-  bool Read(const BmpSpec& spec, Image& image, PictureIssue* why = nullptr) {
-    const std::vector<std::uint8_t> bytes = BuildBmp(spec);
+  bool Read(const BmpFields& fields, Image& image, PictureIssue* why = nullptr) {
+    const std::vector<std::uint8_t> bytes = BuildBmp(fields);
     const auto path = dir_ / ("p" + std::to_string(count_++) + ".bmp");
     test::WriteFile(path, bytes);
     Image copy = CreateImage();
@@ -196,12 +196,12 @@ TEST_F(BmpReaderTest, TrueColourRowsHeadersAndOffsets) {
   // rows have none and their fourth byte is alpha.
   for (int bits : {24, 32}) {
     for (std::int32_t w = 1; w <= 5; ++w) {
-      const BmpSpec spec = Spec(w, 3, bits, Distinct(w, 3, bits == 32));
+      const BmpFields fields = Fields(w, 3, bits, Distinct(w, 3, bits == 32));
       Image image = CreateImage();
       const std::string what = std::to_string(bits) + "-bit, width " + std::to_string(w);
-      ASSERT_TRUE(Read(spec, image)) << what;
+      ASSERT_TRUE(Read(fields, image)) << what;
       EXPECT_EQ(image.bitDepth, bits) << what;
-      ExpectPixels(image, w, 3, AsPixels(spec.pixels), what);
+      ExpectPixels(image, w, 3, AsPixels(fields.pixels), what);
     }
   }
   // Larger info headers and gaps are skipped; an offset below 54 means no gap.
@@ -213,56 +213,57 @@ TEST_F(BmpReaderTest, TrueColourRowsHeadersAndOffsets) {
   for (const Case& c :
        {Case{108, {}, "108-byte header"}, Case{124, {}, "124-byte header"},
         Case{40, 20, "offset 20"}, Case{40, 0, "offset 0"}, Case{40, 63, "9-byte gap"}}) {
-    BmpSpec spec = Spec(3, 2, 24, Distinct(3, 2));
-    spec.infoHeaderSize = c.headerSize;
-    spec.pixelDataOffset = c.offset;
+    BmpFields fields = Fields(3, 2, 24, Distinct(3, 2));
+    fields.infoHeaderSize = c.headerSize;
+    fields.pixelDataOffset = c.offset;
     Image image = CreateImage();
-    ASSERT_TRUE(Read(spec, image)) << c.what;
-    ExpectPixels(image, 3, 2, AsPixels(spec.pixels), c.what);
+    ASSERT_TRUE(Read(fields, image)) << c.what;
+    ExpectPixels(image, 3, 2, AsPixels(fields.pixels), c.what);
   }
 }
 
 TEST_F(BmpReaderTest, RefusalsSayWhy) {
-  using Change = std::function<void(BmpSpec&)>;
+  using Change = std::function<void(BmpFields&)>;
   struct Case {
     const char* what;
     PictureIssue want;
     Change change;
   };
   const Case cases[] = {
-      {"signature BA", PictureIssue::kNotBmp, [](BmpSpec& s) { s.signature[1] = 'A'; }},
+      {"signature BA", PictureIssue::kNotBmp, [](BmpFields& s) { s.signature[1] = 'A'; }},
       {"signature MB", PictureIssue::kNotBmp,
-       [](BmpSpec& s) { s.signature[0] = 'M', s.signature[1] = 'B'; }},
-      {"20-byte file", PictureIssue::kShortHeader, [](BmpSpec& s) { s.truncateTo = 20; }},
-      {"49-byte file", PictureIssue::kShortHeader, [](BmpSpec& s) { s.truncateTo = 49; }},
+       [](BmpFields& s) { s.signature[0] = 'M', s.signature[1] = 'B'; }},
+      {"20-byte file", PictureIssue::kShortHeader, [](BmpFields& s) { s.truncateTo = 20; }},
+      {"49-byte file", PictureIssue::kShortHeader, [](BmpFields& s) { s.truncateTo = 49; }},
       {"compression 1", PictureIssue::kRunLengthEncoded,
-       [](BmpSpec& s) { s.bitCount = 8, s.compression = 1; }},
+       [](BmpFields& s) { s.bitCount = 8, s.compression = 1; }},
       {"compression 2", PictureIssue::kRunLengthEncoded,
-       [](BmpSpec& s) { s.bitCount = 4, s.compression = 2; }},
+       [](BmpFields& s) { s.bitCount = 4, s.compression = 2; }},
       {"compression 4", PictureIssue::kUnsupportedCompression,
-       [](BmpSpec& s) { s.compression = 4; }},
-      {"bit fields, 24-bit", PictureIssue::kBitFieldsNot16, [](BmpSpec& s) { s.compression = 3; }},
+       [](BmpFields& s) { s.compression = 4; }},
+      {"bit fields, 24-bit", PictureIssue::kBitFieldsNot16,
+       [](BmpFields& s) { s.compression = 3; }},
       {"bit fields, 32-bit V5", PictureIssue::kBitFieldsNot16,
-       [](BmpSpec& s) { s.bitCount = 32, s.compression = 3, s.infoHeaderSize = 124; }},
-      {"bit count 2", PictureIssue::kUnsupportedBitCount, [](BmpSpec& s) { s.bitCount = 2; }},
-      {"bit count 0", PictureIssue::kUnsupportedBitCount, [](BmpSpec& s) { s.bitCount = 0; }},
-      {"bit count 48", PictureIssue::kUnsupportedBitCount, [](BmpSpec& s) { s.bitCount = 48; }},
-      {"height -2", PictureIssue::kTopDown, [](BmpSpec& s) { s.height = -2; }},
-      {"width 0", PictureIssue::kBadSize, [](BmpSpec& s) { s.width = 0; }},
-      {"width -2", PictureIssue::kBadSize, [](BmpSpec& s) { s.width = -2; }},
-      {"height 0", PictureIssue::kBadSize, [](BmpSpec& s) { s.height = 0; }},
+       [](BmpFields& s) { s.bitCount = 32, s.compression = 3, s.infoHeaderSize = 124; }},
+      {"bit count 2", PictureIssue::kUnsupportedBitCount, [](BmpFields& s) { s.bitCount = 2; }},
+      {"bit count 0", PictureIssue::kUnsupportedBitCount, [](BmpFields& s) { s.bitCount = 0; }},
+      {"bit count 48", PictureIssue::kUnsupportedBitCount, [](BmpFields& s) { s.bitCount = 48; }},
+      {"height -2", PictureIssue::kTopDown, [](BmpFields& s) { s.height = -2; }},
+      {"width 0", PictureIssue::kBadSize, [](BmpFields& s) { s.width = 0; }},
+      {"width -2", PictureIssue::kBadSize, [](BmpFields& s) { s.width = -2; }},
+      {"height 0", PictureIssue::kBadSize, [](BmpFields& s) { s.height = 0; }},
       // Pixels that could never be allocated: refused by size, not for want of memory.
       {"2^31 - 1 square", PictureIssue::kTooLarge,
-       [](BmpSpec& s) { s.width = s.height = INT32_MAX, s.bitCount = 1, s.truncateTo = 200; }},
+       [](BmpFields& s) { s.width = s.height = INT32_MAX, s.bitCount = 1, s.truncateTo = 200; }},
   };
   for (const Case& c : cases) {
     // Start from a picture already read, to see that a refusal resets it.
     Image image = CreateImage();
-    BmpSpec spec = Spec(2, 2, 24, Distinct(2, 2));
-    ASSERT_TRUE(Read(spec, image));
-    c.change(spec);
+    BmpFields fields = Fields(2, 2, 24, Distinct(2, 2));
+    ASSERT_TRUE(Read(fields, image));
+    c.change(fields);
     PictureIssue why = PictureIssue::kSizeDiffers;
-    const bool ok = Read(spec, image, &why);
+    const bool ok = Read(fields, image, &why);
     ExpectRefused(ok, image, why, c.want, c.what);
   }
 }
@@ -286,9 +287,9 @@ int ReadWithLittleAddressSpace(const std::vector<std::uint8_t>& bytes) {
 
 TEST(BmpReaderLimitTest, TooLargeIsRefusedBeforeAllocating) {
   // 32768 x 21846 needs 2,147,549,184 bytes as a 24-bit frame: 65,536 over the limit.
-  BmpSpec spec = Spec(32768, 21846, 24);
-  spec.truncateTo = 200;
-  const std::vector<std::uint8_t> bytes = BuildBmp(spec);
+  BmpFields fields = Fields(32768, 21846, 24);
+  fields.truncateTo = 200;
+  const std::vector<std::uint8_t> bytes = BuildBmp(fields);
 #if !STILLREEL_TEST_SANITIZED
   EXPECT_EXIT(std::_Exit(ReadWithLittleAddressSpace(bytes)), ::testing::ExitedWithCode(0), "");
 #endif
@@ -299,7 +300,7 @@ TEST(BmpReaderLimitTest, TooLargeIsRefusedBeforeAllocating) {
 }
 
 TEST_F(BmpReaderTest, FilesThatCannotBeOpened) {
-  test::WriteFile(dir_ / "a", BuildBmp(BmpSpec{}));
+  test::WriteFile(dir_ / "a", BuildBmp(BmpFields{}));
   struct Case {
     std::string name;
     PictureIssue want;
@@ -319,10 +320,10 @@ TEST_F(BmpReaderTest, FilesThatCannotBeOpened) {
 }
 
 TEST_F(BmpReaderTest, ProbeChecksHeadersWithoutSizeCap) {
-  BmpSpec spec = Spec(32768, 21846, 24);
-  spec.infoHeaderSize = 124;
-  spec.truncateTo = 200;
-  test::WriteFile(dir_ / "big.bmp", BuildBmp(spec));
+  BmpFields fields = Fields(32768, 21846, 24);
+  fields.infoHeaderSize = 124;
+  fields.truncateTo = 200;
+  test::WriteFile(dir_ / "big.bmp", BuildBmp(fields));
   BmpHeader header;
   PictureIssue why = PictureIssue::kSizeDiffers;
   ASSERT_TRUE(ProbeBmp((dir_ / "big.bmp").string(), header, &why)) << Name(why);
@@ -333,16 +334,16 @@ TEST_F(BmpReaderTest, ProbeChecksHeadersWithoutSizeCap) {
   EXPECT_EQ(header.pixelDataOffset, 14u + 124u);
   EXPECT_EQ(header.compression, 0u);
 
-  spec = Spec(2, 2, 8);
-  spec.compression = 1;
-  test::WriteFile(dir_ / "rle.bmp", BuildBmp(spec));
+  fields = Fields(2, 2, 8);
+  fields.compression = 1;
+  test::WriteFile(dir_ / "rle.bmp", BuildBmp(fields));
   EXPECT_FALSE(ProbeBmp((dir_ / "rle.bmp").string(), header, &why));
   EXPECT_EQ(why, PictureIssue::kRunLengthEncoded) << "have " << Name(why);
   EXPECT_FALSE(ProbeBmp((dir_ / "missing.bmp").string(), header, &why));
   EXPECT_EQ(why, PictureIssue::kCannotOpen) << "have " << Name(why);
-  spec = Spec(2, 2, 24);
-  spec.truncateTo = 50;
-  test::WriteFile(dir_ / "fifty.bmp", BuildBmp(spec));
+  fields = Fields(2, 2, 24);
+  fields.truncateTo = 50;
+  test::WriteFile(dir_ / "fifty.bmp", BuildBmp(fields));
   EXPECT_TRUE(ProbeBmp((dir_ / "fifty.bmp").string(), header, &why)) << Name(why);
 }
 
@@ -353,9 +354,9 @@ TEST_F(BmpReaderTest, HeaderReadsFailOnlyAfterTheEndWasHit) {
   for (std::size_t size : {50, 51, 53, 54}) {
     Image image = CreateImage();
     const std::string what = std::to_string(size) + "-byte file";
-    BmpSpec spec = Spec(2, 2, 24, Distinct(2, 2));
-    spec.truncateTo = size;
-    ASSERT_TRUE(Read(spec, image)) << what;
+    BmpFields fields = Fields(2, 2, 24, Distinct(2, 2));
+    fields.truncateTo = size;
+    ASSERT_TRUE(Read(fields, image)) << what;
     EXPECT_EQ(image.bitDepth, 24) << what;
     ExpectPixels(image, 2, 2, Pixels(4, kWhite), what);
   }
@@ -363,7 +364,7 @@ TEST_F(BmpReaderTest, HeaderReadsFailOnlyAfterTheEndWasHit) {
 
 TEST_F(BmpReaderTest, PaletteRows) {
   // 236 entries, the pixel data right after them; a 3-pixel 8-bit row has 1 byte of padding.
-  BmpSpec eight = Spec(3, 2, 8);
+  BmpFields eight = Fields(3, 2, 8);
   for (int i = 0; i < 236; ++i) {
     eight.palette.push_back(
         Rgba{std::uint8_t(i), std::uint8_t(255 - i), std::uint8_t(i / 2), std::uint8_t(i % 7)});
@@ -376,7 +377,7 @@ TEST_F(BmpReaderTest, PaletteRows) {
   ExpectPixels(image, 3, 2, Looked(eight, 236), "8-bit, 236 entries");
 
   // The 4-bit byte 0x12 gives entries 1 and 2; a 3-pixel row has 2 data bytes and 2 of padding.
-  BmpSpec four = Spec(3, 2, 4);
+  BmpFields four = Fields(3, 2, 4);
   for (int i = 0; i < 16; ++i)
     four.palette.push_back(Rgba{std::uint8_t(16 * i), 7, std::uint8_t(i), 0});
   four.pixels = {Index(1), Index(2), Index(15), Index(0), Index(9), Index(4)};
@@ -385,8 +386,8 @@ TEST_F(BmpReaderTest, PaletteRows) {
   ExpectPixels(image, 3, 2, Looked(four, 16), "4-bit");
 
   // The 1-bit byte 0x80 gives entry 1 to pixel 0 and entry 0 to pixels 1 to 7.
-  BmpSpec one =
-      Spec(9, 2, 1, std::vector<Rgba>(18, Index(0)), {Rgba{1, 2, 3, 4}, Rgba{200, 150, 100, 9}});
+  BmpFields one =
+      Fields(9, 2, 1, std::vector<Rgba>(18, Index(0)), {Rgba{1, 2, 3, 4}, Rgba{200, 150, 100, 9}});
   one.pixels[0] = one.pixels[17] = Index(1);  // rows 0x80 0x00 and 0x00 0x80
   ASSERT_TRUE(Read(one, image));
   ExpectPixels(image, 9, 2, Looked(one, 2), "1-bit, 9 wide");
@@ -399,35 +400,37 @@ TEST_F(BmpReaderTest, PaletteRows) {
 TEST_F(BmpReaderTest, ColourTableFollowsTheInfoHeader) {
   for (int bits : {1, 4, 8}) {
     for (std::uint32_t headerSize : {40u, 108u, 124u}) {
-      BmpSpec spec = Spec(3, 2, bits, {Index(1), Index(0), Index(1), Index(0), Index(0), Index(1)},
-                          {Rgba{10, 20, 30, 0}, Rgba{40, 50, 60, 0}});
-      spec.infoHeaderSize = headerSize;
+      BmpFields fields =
+          Fields(3, 2, bits, {Index(1), Index(0), Index(1), Index(0), Index(0), Index(1)},
+                 {Rgba{10, 20, 30, 0}, Rgba{40, 50, 60, 0}});
+      fields.infoHeaderSize = headerSize;
       Image image = CreateImage();
       const std::string what =
           std::to_string(bits) + "-bit, " + std::to_string(headerSize) + "-byte header";
-      ASSERT_TRUE(Read(spec, image)) << what;
+      ASSERT_TRUE(Read(fields, image)) << what;
       EXPECT_EQ(image.colourTable.size(), 2u) << what;
-      ExpectPixels(image, 3, 2, Looked(spec, 2), what);
+      ExpectPixels(image, 3, 2, Looked(fields, 2), what);
     }
   }
   // A 1-bit table holds at most 2 entries; the rows start at the offset.
-  BmpSpec spec = Spec(2, 1, 1, {Index(1), Index(0)},
-                      {Rgba{1, 1, 1, 0}, Rgba{2, 2, 2, 0}, Rgba{3, 3, 3, 0}, Rgba{4, 4, 4, 0}});
-  spec.infoHeaderSize = 124;
+  BmpFields fields =
+      Fields(2, 1, 1, {Index(1), Index(0)},
+             {Rgba{1, 1, 1, 0}, Rgba{2, 2, 2, 0}, Rgba{3, 3, 3, 0}, Rgba{4, 4, 4, 0}});
+  fields.infoHeaderSize = 124;
   Image image = CreateImage();
-  ASSERT_TRUE(Read(spec, image));
+  ASSERT_TRUE(Read(fields, image));
   EXPECT_EQ(image.colourTable.size(), 2u);
-  ExpectPixels(image, 2, 1, Looked(spec, 2), "1-bit, 4 entries in the file");
+  ExpectPixels(image, 2, 1, Looked(fields, 2), "1-bit, 4 entries in the file");
 
   // An offset before the end of the info header leaves no table (and
   // allocates none); every index then gives black.
   for (std::uint32_t headerSize : {124u, 40u}) {
-    spec = Spec(4, 2, 8);
-    spec.infoHeaderSize = headerSize;
-    spec.pixelDataOffset = headerSize == 40 ? 30u : 54u;
+    fields = Fields(4, 2, 8);
+    fields.infoHeaderSize = headerSize;
+    fields.pixelDataOffset = headerSize == 40 ? 30u : 54u;
     for (std::uint8_t i = 0; i < 8; ++i)
-      spec.pixels.push_back(Index(i));
-    ASSERT_TRUE(Read(spec, image));
+      fields.pixels.push_back(Index(i));
+    ASSERT_TRUE(Read(fields, image));
     EXPECT_EQ(image.colourTable.size(), 0u);
     ExpectPixels(image, 4, 2, Pixels(8, kBlack),
                  "offset inside a " + std::to_string(headerSize) + "-byte header");
@@ -435,24 +438,24 @@ TEST_F(BmpReaderTest, ColourTableFollowsTheInfoHeader) {
 }
 
 TEST_F(BmpReaderTest, IndexBeyondTheTableIsBlack) {
-  BmpSpec spec =
-      Spec(3, 1, 8, {Index(1), Index(2), Index(255)}, {Rgba{9, 8, 7, 6}, Rgba{5, 4, 3, 2}});
+  BmpFields fields =
+      Fields(3, 1, 8, {Index(1), Index(2), Index(255)}, {Rgba{9, 8, 7, 6}, Rgba{5, 4, 3, 2}});
   Image image = CreateImage();
-  ASSERT_TRUE(Read(spec, image));
+  ASSERT_TRUE(Read(fields, image));
   ExpectPixels(image, 3, 1, {Pixel{5, 4, 3, 2}, kBlack, kBlack}, "8-bit, 2 entries");
-  spec.bitCount = 4;
-  spec.pixels = {Index(15), Index(0), Index(3)};
-  ASSERT_TRUE(Read(spec, image));
+  fields.bitCount = 4;
+  fields.pixels = {Index(15), Index(0), Index(3)};
+  ASSERT_TRUE(Read(fields, image));
   ExpectPixels(image, 3, 1, {kBlack, Pixel{9, 8, 7, 6}, kBlack}, "4-bit, 2 entries");
 }
 
 TEST_F(BmpReaderTest, SixteenBitRows) {
   // Default 5-5-5 masks, none in the file, offset 54; 3-pixel rows have 2 bytes of padding.
-  BmpSpec spec =
-      Spec(3, 2, 16,
-           {Word(0x7FFF), Word(0x7C00), Word(0x03E0), Word(0x001F), Word(0x0421), Word(0x8000)});
+  BmpFields fields =
+      Fields(3, 2, 16,
+             {Word(0x7FFF), Word(0x7C00), Word(0x03E0), Word(0x001F), Word(0x0421), Word(0x8000)});
   Image image = CreateImage();
-  ASSERT_TRUE(Read(spec, image));
+  ASSERT_TRUE(Read(fields, image));
   EXPECT_EQ(image.bitDepth, 16);
   ExpectPixels(image, 3, 2,
                {Pixel{248, 248, 248, 0}, Pixel{0, 0, 248, 0}, Pixel{0, 248, 0, 0},
@@ -460,12 +463,12 @@ TEST_F(BmpReaderTest, SixteenBitRows) {
                "5-5-5");
   // 5-6-5 bit fields after a 40-byte header or inside a V4/V5 one: the lowest green bit is dropped.
   for (std::uint32_t headerSize : {40u, 108u, 124u}) {
-    spec.compression = 3;
-    spec.infoHeaderSize = headerSize;
-    spec.pixels = {Word(0xFFFF), Word(0xF800), Word(0x07E0),
-                   Word(0x0020), Word(0x0040), Word(0x001F)};
+    fields.compression = 3;
+    fields.infoHeaderSize = headerSize;
+    fields.pixels = {Word(0xFFFF), Word(0xF800), Word(0x07E0),
+                     Word(0x0020), Word(0x0040), Word(0x001F)};
     const std::string what = "5-6-5, " + std::to_string(headerSize) + "-byte header";
-    ASSERT_TRUE(Read(spec, image)) << what;
+    ASSERT_TRUE(Read(fields, image)) << what;
     ExpectPixels(image, 3, 2,
                  {Pixel{248, 248, 248, 0}, Pixel{0, 0, 248, 0}, Pixel{0, 248, 0, 0},
                   Pixel{0, 0, 0, 0}, Pixel{0, 8, 0, 0}, Pixel{248, 0, 0, 0}},
@@ -479,13 +482,13 @@ TEST_F(BmpReaderTest, SixteenBitWordsOfALargePicture) {
   const std::uint32_t maskSets[2][3] = {{0x7C00, 0x03E0, 0x001F}, {0xF800, 0x07E0, 0x001F}};
   for (int set = 0; set < 2; ++set) {
     const std::uint32_t* masks = maskSets[set];
-    BmpSpec spec = Spec(512, 256, 16);  // 131,072 pixels: every word twice
-    spec.compression = set == 0 ? 0 : 3;
-    spec.redMask = masks[0], spec.greenMask = masks[1], spec.blueMask = masks[2];
-    spec.pixels.clear();
+    BmpFields fields = Fields(512, 256, 16);  // 131,072 pixels: every word twice
+    fields.compression = set == 0 ? 0 : 3;
+    fields.redMask = masks[0], fields.greenMask = masks[1], fields.blueMask = masks[2];
+    fields.pixels.clear();
     for (std::uint32_t i = 0; i < 512 * 256; ++i)
-      spec.pixels.push_back(Word(i & 0xFFFF));
-    const std::vector<std::uint8_t> bytes = test::BuildBmp(spec);
+      fields.pixels.push_back(Word(i & 0xFFFF));
+    const std::vector<std::uint8_t> bytes = test::BuildBmp(fields);
     Image image = CreateImage();
     ASSERT_TRUE(ReadBmpBytes(image, bytes));
     BmpFile file;
@@ -522,40 +525,40 @@ TEST_F(BmpReaderTest, SixteenBitWordsOfALargePicture) {
 TEST_F(BmpReaderTest, ShortFilesKeepWhiteWhereBytesAreMissing) {
   Image image = CreateImage();
   // 24-bit 2 x 2: the bottom row is whole, the top one ends after 4 bytes.
-  BmpSpec spec = Spec(2, 2, 24, Distinct(2, 2));
-  spec.truncateTo = 54 + 8 + 4;
-  const auto& c = spec.pixels;
-  ASSERT_TRUE(Read(spec, image));
+  BmpFields fields = Fields(2, 2, 24, Distinct(2, 2));
+  fields.truncateTo = 54 + 8 + 4;
+  const auto& c = fields.pixels;
+  ASSERT_TRUE(Read(fields, image));
   ExpectPixels(image, 2, 2, {P(c[0]), Pixel{c[1].blue, 255, 255, 0}, P(c[2]), P(c[3])}, "24-bit");
   // 32-bit: a pixel cut after two bytes takes blue and green from the file.
-  spec = Spec(2, 1, 32, Distinct(2, 1, true));
-  spec.truncateTo = 54 + 4 + 2;
-  ASSERT_TRUE(Read(spec, image));
+  fields = Fields(2, 1, 32, Distinct(2, 1, true));
+  fields.truncateTo = 54 + 4 + 2;
+  ASSERT_TRUE(Read(fields, image));
   ExpectPixels(image, 2, 1, {P(c[0]), Pixel{c[1].blue, c[1].green, 255, 0}}, "32-bit");
   // 16-bit: a word with only its low byte in the file stays white.
-  spec = Spec(2, 1, 16, {Word(0x001F), Word(0x7C00)});
-  spec.truncateTo = 54 + 2 + 1;
-  ASSERT_TRUE(Read(spec, image));
+  fields = Fields(2, 1, 16, {Word(0x001F), Word(0x7C00)});
+  fields.truncateTo = 54 + 2 + 1;
+  ASSERT_TRUE(Read(fields, image));
   ExpectPixels(image, 2, 1, {Pixel{248, 0, 0, 0}, kWhite}, "16-bit");
   // 8-, 4- and 1-bit: pixels whose index byte is missing stay white.
   const Pixel one{5, 6, 7, 8}, zero{1, 2, 3, 4};
-  spec = Spec(3, 1, 8, {Index(1), Index(0), Index(1)}, {Rgba{1, 2, 3, 4}, Rgba{5, 6, 7, 8}});
-  spec.truncateTo = 54 + 8 + 2;
-  ASSERT_TRUE(Read(spec, image));
+  fields = Fields(3, 1, 8, {Index(1), Index(0), Index(1)}, {Rgba{1, 2, 3, 4}, Rgba{5, 6, 7, 8}});
+  fields.truncateTo = 54 + 8 + 2;
+  ASSERT_TRUE(Read(fields, image));
   ExpectPixels(image, 3, 1, {one, zero, kWhite}, "8-bit cut at pixel 2");
-  spec.bitCount = 4;
-  spec.truncateTo = 54 + 8 + 1;
-  ASSERT_TRUE(Read(spec, image));
+  fields.bitCount = 4;
+  fields.truncateTo = 54 + 8 + 1;
+  ASSERT_TRUE(Read(fields, image));
   ExpectPixels(image, 3, 1, {one, zero, kWhite}, "4-bit cut after byte 0");
-  spec.bitCount = 1;
-  spec.width = 9;
-  spec.pixels.assign(9, Index(1));
-  ASSERT_TRUE(Read(spec, image));
+  fields.bitCount = 1;
+  fields.width = 9;
+  fields.pixels.assign(9, Index(1));
+  ASSERT_TRUE(Read(fields, image));
   Pixels want(8, one);
   want.push_back(kWhite);
   ExpectPixels(image, 9, 1, want, "1-bit cut after byte 0");
-  spec.truncateTo = 54 + 8;
-  ASSERT_TRUE(Read(spec, image));
+  fields.truncateTo = 54 + 8;
+  ASSERT_TRUE(Read(fields, image));
   ExpectPixels(image, 9, 1, Pixels(9, kWhite), "1-bit cut after the table");
 }
 

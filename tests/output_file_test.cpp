@@ -59,15 +59,15 @@ class OutputFileTest : public ::testing::Test {
     // what the conversion leaves there.
     fs::create_directory(dir_ / "in");
     for (int i = 0; i < 3; ++i) {
-      test::BmpSpec spec;
-      spec.width = 16;
-      spec.height = 12;
-      for (int p = 0; p < spec.width * spec.height; ++p) {
-        spec.pixels.push_back(test::Rgba{static_cast<std::uint8_t>(p * 3 + i * 50),
-                                         static_cast<std::uint8_t>(p + i), 200, 0});
+      test::BmpFields fields;
+      fields.width = 16;
+      fields.height = 12;
+      for (int p = 0; p < fields.width * fields.height; ++p) {
+        fields.pixels.push_back(test::Rgba{static_cast<std::uint8_t>(p * 3 + i * 50),
+                                           static_cast<std::uint8_t>(p + i), 200, 0});
       }
       const fs::path name = dir_ / "in" / ("p" + std::to_string(i) + ".bmp");
-      test::WriteFile(name, test::BuildBmp(spec));
+      test::WriteFile(name, test::BuildBmp(fields));
       names_.push_back(name.string());
     }
     fs::create_directory(dir_ / "ref");

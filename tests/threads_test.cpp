@@ -65,18 +65,18 @@ TEST(ThreadsTest, ConcurrentConversionsMatchSoloRuns) {
     const int width = 5 + 7 * j, height = 3 + 4 * (j % 3);
     const int pictures = 3 + j % 3;
     for (int k = 0; k < pictures; ++k) {
-      test::BmpSpec spec;
+      test::BmpFields fields;
       // Now and then a picture of another size, and one that cannot be read.
-      spec.width = k == 2 && j % 2 == 0 ? width / 2 + 1 : width;
-      spec.height = k == 2 && j % 2 == 0 ? height + 3 : height;
-      spec.bitCount = j % 4 == 3 ? 32 : 24;
-      for (int p = 0; p < spec.width * spec.height; ++p) {
-        spec.pixels.push_back(test::Rgba{static_cast<std::uint8_t>(p * 7 + j * 31 + k * 3),
-                                         static_cast<std::uint8_t>(p + k * 60),
-                                         static_cast<std::uint8_t>(j * 29 - p), 0});
+      fields.width = k == 2 && j % 2 == 0 ? width / 2 + 1 : width;
+      fields.height = k == 2 && j % 2 == 0 ? height + 3 : height;
+      fields.bitCount = j % 4 == 3 ? 32 : 24;
+      for (int p = 0; p < fields.width * fields.height; ++p) {
+        fields.pixels.push_back(test::Rgba{static_cast<std::uint8_t>(p * 7 + j * 31 + k * 3),
+                                           static_cast<std::uint8_t>(p + k * 60),
+                                           static_cast<std::uint8_t>(j * 29 - p), 0});
       }
       const fs::path name = dir / ("j" + std::to_string(j) + "_" + std::to_string(k) + ".bmp");
-      test::WriteFile(name, test::BuildBmp(spec));
+      test::WriteFile(name, test::BuildBmp(fields));
       job.names.push_back(name.string());
     }
     if (j % 3 == 1) job.names.insert(job.names.begin() + 1, (dir / "missing.bmp").string());

@@ -52,54 +52,54 @@ std::uint32_t Clamp32(std::uint64_t v) {
 
 }  // namespace
 
-std::vector<std::uint8_t> BuildBmp(const BmpSpec& spec) {
-  const bool bitFields = spec.compression == 3;
-  const bool masksInHeader = bitFields && spec.infoHeaderSize >= 52;
+std::vector<std::uint8_t> BuildBmp(const BmpFields& fields) {
+  const bool bitFields = fields.compression == 3;
+  const bool masksInHeader = bitFields && fields.infoHeaderSize >= 52;
   const bool masksAfterHeader = bitFields && !masksInHeader;
   // Fields are always laid out as in the 40-byte header; a smaller size only
   // changes the recorded value.
-  const std::uint64_t headerBytes = std::max<std::uint32_t>(spec.infoHeaderSize, 40);
+  const std::uint64_t headerBytes = std::max<std::uint32_t>(fields.infoHeaderSize, 40);
   const std::uint64_t tableStart = 14 + headerBytes + (masksAfterHeader ? 12 : 0);
-  const std::uint64_t tableEnd = tableStart + 4 * std::uint64_t{spec.palette.size()};
-  const std::uint64_t offset = spec.pixelDataOffset ? *spec.pixelDataOffset : tableEnd;
+  const std::uint64_t tableEnd = tableStart + 4 * std::uint64_t{fields.palette.size()};
+  const std::uint64_t offset = fields.pixelDataOffset ? *fields.pixelDataOffset : tableEnd;
   const std::uint64_t rowsStart = std::max(offset, tableEnd);
 
-  const std::int64_t width = spec.width > 0 ? spec.width : 0;
-  const std::int64_t rows = spec.height < 0 ? -std::int64_t{spec.height} : spec.height;
-  const std::int64_t bits = spec.bitCount > 0 ? spec.bitCount : 0;
+  const std::int64_t width = fields.width > 0 ? fields.width : 0;
+  const std::int64_t rows = fields.height < 0 ? -std::int64_t{fields.height} : fields.height;
+  const std::int64_t bits = fields.bitCount > 0 ? fields.bitCount : 0;
   const std::uint64_t rowData = static_cast<std::uint64_t>((bits * width + 7) / 8);
   const std::uint64_t rowBytes = (rowData + 3) / 4 * 4;
   const std::uint64_t imageBytes = rowBytes * static_cast<std::uint64_t>(rows);
   const std::uint64_t fileBytes = rowsStart + imageBytes;
 
-  Out out(spec.truncateTo ? *spec.truncateTo : std::numeric_limits<std::size_t>::max());
-  out.Byte(static_cast<std::uint8_t>(spec.signature[0]));
-  out.Byte(static_cast<std::uint8_t>(spec.signature[1]));
+  Out out(fields.truncateTo ? *fields.truncateTo : std::numeric_limits<std::size_t>::max());
+  out.Byte(static_cast<std::uint8_t>(fields.signature[0]));
+  out.Byte(static_cast<std::uint8_t>(fields.signature[1]));
   out.Le32(Clamp32(fileBytes));
   out.Le16(0);
   out.Le16(0);
   out.Le32(Clamp32(offset));
 
-  out.Le32(spec.infoHeaderSize);
-  out.Le32(static_cast<std::uint32_t>(spec.width));
-  out.Le32(static_cast<std::uint32_t>(spec.height));
+  out.Le32(fields.infoHeaderSize);
+  out.Le32(static_cast<std::uint32_t>(fields.width));
+  out.Le32(static_cast<std::uint32_t>(fields.height));
   out.Le16(1);
-  out.Le16(static_cast<std::uint32_t>(spec.bitCount) & 0xFFFF);
-  out.Le32(spec.compression);
+  out.Le16(static_cast<std::uint32_t>(fields.bitCount) & 0xFFFF);
+  out.Le32(fields.compression);
   out.Le32(Clamp32(imageBytes));
   out.Le32(2835);
   out.Le32(2835);
-  out.Le32(static_cast<std::uint32_t>(spec.palette.size()));
+  out.Le32(static_cast<std::uint32_t>(fields.palette.size()));
   out.Le32(0);
   if (masksInHeader || masksAfterHeader) {
-    out.Le32(spec.redMask);
-    out.Le32(spec.greenMask);
-    out.Le32(spec.blueMask);
+    out.Le32(fields.redMask);
+    out.Le32(fields.greenMask);
+    out.Le32(fields.blueMask);
   }
   if (masksInHeader) out.Zeros(headerBytes - 52);
   if (!bitFields) out.Zeros(headerBytes - 40);
 
-  for (const Rgba& c : spec.palette) {
+  for (const Rgba& c : fields.palette) {
     out.Byte(c.blue);
     out.Byte(c.green);
     out.Byte(c.red);
@@ -109,23 +109,23 @@ std::vector<std::uint8_t> BuildBmp(const BmpSpec& spec) {
 
   const auto at = [&](std::int64_t x, std::int64_t y) -> Rgba {
     const std::uint64_t i = static_cast<std::uint64_t>(y * width + x);
-    return i < spec.pixels.size() ? spec.pixels[i] : Rgba{};
+    return i < fields.pixels.size() ? fields.pixels[i] : Rgba{};
   };
   // Rows are stored bottom-up (top-down when the height is negative).
   for (std::int64_t r = 0; r < rows && !out.full(); ++r) {
-    const std::int64_t y = spec.height < 0 ? r : rows - 1 - r;
+    const std::int64_t y = fields.height < 0 ? r : rows - 1 - r;
     const std::size_t rowStart = out.size();
-    switch (spec.bitCount) {
+    switch (fields.bitCount) {
       case 1:
       case 4:
       case 8: {
-        const int perByte = 8 / spec.bitCount;
+        const int perByte = 8 / fields.bitCount;
         for (std::int64_t x = 0; x < width && !out.full(); x += perByte) {
           std::uint32_t byte = 0;
           for (int k = 0; k < perByte; ++k) {
             const std::uint32_t index = x + k < width ? at(x + k, y).blue : 0;
-            const int shift = 8 - spec.bitCount * (k + 1);
-            byte |= (index & ((1u << spec.bitCount) - 1)) << shift;
+            const int shift = 8 - fields.bitCount * (k + 1);
+            byte |= (index & ((1u << fields.bitCount) - 1)) << shift;
           }
           out.Byte(static_cast<std::uint8_t>(byte));
         }
@@ -144,7 +144,7 @@ std::vector<std::uint8_t> BuildBmp(const BmpSpec& spec) {
           out.Byte(c.blue);
           out.Byte(c.green);
           out.Byte(c.red);
-          if (spec.bitCount == 32) out.Byte(c.alpha);
+          if (fields.bitCount == 32) out.Byte(c.alpha);
         }
         break;
       default:

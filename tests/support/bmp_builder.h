@@ -16,7 +16,7 @@ struct Rgba {
   friend bool operator==(const Rgba&, const Rgba&) = default;
 };
 
-struct BmpSpec {
+struct BmpFields {
   std::int32_t width = 2;
   std::int32_t height = 2;
   std::int32_t bitCount = 24;
@@ -38,10 +38,10 @@ struct BmpSpec {
   char signature[2] = {'B', 'M'};
 };
 
-// The bytes of the file described by spec.
-std::vector<std::uint8_t> BuildBmp(const BmpSpec& spec);
+// The bytes of the file described by fields.
+std::vector<std::uint8_t> BuildBmp(const BmpFields& fields);
 
-// Index or 16-bit word helpers for BmpSpec::pixels.
+// Index or 16-bit word helpers for BmpFields::pixels.
 inline Rgba Index(std::uint8_t i) {
   return Rgba{i, 0, 0, 0};
 }
