@@ -1,13 +1,11 @@
 // Unit tests of the AVI writer and its byte writer.
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -338,60 +336,6 @@ TEST(ByteWriterTest, LittleEndianThroughSmallBuffers) {
     want.push_back(1);
     EXPECT_EQ(position, want.size());
     EXPECT_EQ(have, want);
-  }
-}
-
-TEST(ByteWriterTest, WritesEndOnBlockBoundaries) {
-  // Headers, frames written row by row, a block larger than the buffer and a
-  // claim larger than the buffer: every write but the last must end on a
-  // multiple of the block, and together they must be the bytes themselves.
-  const auto layout = PlanAvi(7, 5, 3, 1, 40000);
-  ASSERT_TRUE(layout.has_value());
-  const Image image = Numbered(7, 5);
-  Bytes large(300);
-  for (std::size_t i = 0; i < large.size(); ++i)
-    large[i] = static_cast<std::uint8_t>(i * 13);
-  const auto write = [&](ByteWriter& out) {
-    WriteHeaders(*layout, out);
-    for (int k = 0; k < 3; ++k)
-      WriteFrameChunk(image, *layout, out);
-    out.Write(large.data(), large.size());
-    WriteLe16(0xBEEF, out);
-    std::uint8_t* room = out.Claim(large.size());
-    ASSERT_TRUE(out.ok());
-    std::memcpy(room, large.data(), large.size());
-    out.Advance(large.size());
-    WriteIndex(*layout, out);
-  };
-  const Bytes want = Capture(write, 4096);
-
-  struct Case {
-    std::size_t block, slack;
-  };
-  for (const Case& c : {Case{16, 0}, Case{50, 24}, Case{64, 23}, Case{100, 1}}) {
-    SCOPED_TRACE("block " + std::to_string(c.block) + ", slack " + std::to_string(c.slack));
-    // A packet socket keeps each write apart.
-    int ends[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends), 0);
-    {
-      ByteWriter out(ends[0], c.block, c.slack);
-      write(out);
-      EXPECT_TRUE(out.Flush()) << "error " << out.error();
-    }
-    ::close(ends[0]);
-    Bytes have;
-    std::vector<std::size_t> writeEnds;
-    std::uint8_t packet[4096];
-    for (ssize_t got; (got = ::recv(ends[1], packet, sizeof packet, 0)) > 0;) {
-      have.insert(have.end(), packet, packet + got);
-      writeEnds.push_back(have.size());
-    }
-    ::close(ends[1]);
-    EXPECT_EQ(have, want);
-    ASSERT_FALSE(writeEnds.empty());
-    writeEnds.pop_back();
-    for (const std::size_t end : writeEnds)
-      EXPECT_EQ(end % c.block, 0u) << "a write ends at " << end;
   }
 }
 

@@ -66,18 +66,12 @@ template <class Fill>
 void WriteFrameRows(const AviLayout& layout, ByteWriter& out, Fill&& fill) {
   WriteTag("00db", out);
   WriteLe32(static_cast<std::uint32_t>(layout.frameSize), out);
-  const auto rowBytes = static_cast<std::uint64_t>(layout.rowBytes);
-  const auto height = static_cast<std::uint64_t>(layout.frameHeight);
-  for (std::uint64_t first = 0; first < height;) {
-    // Enough whole rows to reach the end of the writer's block, so that it
-    // can send out whole blocks, as far as its buffer takes them.
-    const std::uint64_t toBlockEnd = (out.ToBlockEnd() + rowBytes - 1) / rowBytes;
-    const std::uint64_t room = std::max<std::uint64_t>(out.capacity() / rowBytes, 1);
-    const std::uint64_t count = std::min({toBlockEnd, room, height - first});
+  const std::uint64_t perClaim = out.capacity() / layout.rowBytes;
+  for (std::uint64_t first = 0; first < static_cast<std::uint64_t>(layout.frameHeight);) {
+    const std::uint64_t count =
+        std::min<std::uint64_t>(perClaim, static_cast<std::uint64_t>(layout.frameHeight) - first);
     const auto bytes = static_cast<std::size_t>(count * layout.rowBytes);
-    std::uint8_t* rows = out.Claim(bytes);
-    if (!out.ok()) return;  // nothing more reaches the file
-    fill(rows, static_cast<std::int64_t>(first), static_cast<std::int64_t>(count));
+    fill(out.Claim(bytes), static_cast<std::int64_t>(first), static_cast<std::int64_t>(count));
     out.Advance(bytes);
     first += count;
   }

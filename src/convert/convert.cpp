@@ -325,10 +325,9 @@ Result RunConversion(RunSettings& settings, const std::filesystem::path* output,
       OutputFile file;
       result = output ? file.Open(*output) : Result::kCannotCreateOutput;
       if (result != Result::kOk) return result;
-      // A frame is written a whole number of rows at a time, up to a little
-      // past the end of each block.
-      ByteWriter out(file.fd(), ByteWriter::kDefaultBlockBytes,
-                     static_cast<std::size_t>(layout.rowBytes));
+      // A frame is written a whole number of rows at a time.
+      ByteWriter out(file.fd(), std::max<std::size_t>(ByteWriter::kDefaultBufferBytes,
+                                                      static_cast<std::size_t>(layout.rowBytes)));
       if (!out.ok()) return Result::kOutOfMemory;
       result = conversion.Run(&out);
       if (result == Result::kOk) result = file.Commit();
