@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "avi/avi_writer.h"
@@ -789,6 +790,20 @@ TEST_F(ConvertTest, SummaryAndDryRun) {
   const fs::path fresh = dir_ / "fresh.avi";
   ASSERT_EQ(Convert(fresh, names, 1500, 2, options), Result::kOk);
   EXPECT_FALSE(fs::exists(fresh));
+}
+
+TEST_F(ConvertTest, OutputTakesNoMoreDiskThanItsLength) {
+  // Room is set aside for the whole file before it is written; none may be
+  // left beyond its end.
+  const std::vector<std::string> names = {Put("a.bmp", Pattern(300, 200, 1)),
+                                          Put("b.bmp", Pattern(300, 200, 2))};
+  const fs::path out = dir_ / "out.avi";
+  ASSERT_EQ(Convert(out, names, 2500, 20, Options()), Result::kOk);
+  struct stat info;
+  ASSERT_EQ(::stat(out.c_str(), &info), 0);
+  EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), 224 + 21 * (8 + 180000) + 16 * 21 + 8);
+  EXPECT_LT(static_cast<std::uint64_t>(info.st_blocks) * 512, info.st_size + (1u << 20))
+      << "blocks allocated beyond the end of the file";
 }
 
 TEST_F(ConvertTest, CancelLeavesNoFile) {

@@ -325,6 +325,7 @@ Result RunConversion(RunSettings& settings, const std::filesystem::path* output,
       OutputFile file;
       result = output ? file.Open(*output) : Result::kCannotCreateOutput;
       if (result != Result::kOk) return result;
+      file.Reserve(layout.riffSize + 8);
       // A frame is written a whole number of rows at a time.
       ByteWriter out(file.fd(), std::max<std::size_t>(ByteWriter::kDefaultBufferBytes,
                                                       static_cast<std::size_t>(layout.rowBytes)));

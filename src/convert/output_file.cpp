@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <random>
 
 namespace stillreel {
@@ -116,6 +117,21 @@ Result OutputFile::Open(const std::filesystem::path& target) {
     fd_ = OpenRetrying(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   }
   return fd_ >= 0 ? Result::kOk : Result::kCannotCreateOutput;
+}
+
+void OutputFile::Reserve(std::uint64_t bytes) {
+#ifdef __linux__
+  if (fd_ < 0 || temporary_.empty() || bytes == 0 ||
+      bytes > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return;
+  }
+  // Failures are of no concern: the writes themselves report a full disk.
+  while (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) != 0 &&
+         errno == EINTR) {
+  }
+#else
+  (void)bytes;
+#endif
 }
 
 Result OutputFile::Commit() {

@@ -5,6 +5,7 @@
 #ifndef STILLREEL_CONVERT_OUTPUT_FILE_H_
 #define STILLREEL_CONVERT_OUTPUT_FILE_H_
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -22,6 +23,11 @@ class OutputFile {
   // Returns kOk, or kCannotCreateOutput when the output cannot be written.
   Result Open(const std::filesystem::path& target);
   int fd() const { return fd_; }
+  // Sets aside room for `bytes` on the disk ahead of writing them, which
+  // spares the file system finding room for every write. Only a temporary
+  // file is given room (it is removed if the conversion fails), the file's
+  // length is not changed, and where it cannot be done nothing happens.
+  void Reserve(std::uint64_t bytes);
   // Closes the file and moves it into place. Returns kOk or kWriteFailed.
   Result Commit();
   // Closes and removes a temporary file; the target stays as it was.
