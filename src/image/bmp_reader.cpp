@@ -275,6 +275,26 @@ inline void PutPixel(std::uint8_t* out, const Pixel& pixel) {
   std::memcpy(out, &pixel, kBytesPerPixel);
 }
 
+// Pixels `from` to count - 1, pixel x being the four bytes colourOf(x)
+// returns. Each is stored whole, one store a pixel: with three bytes a pixel
+// its fourth lands on the next one, which is written after it, so only the
+// last is cut to its own bytes.
+template <int kBytesPerPixel, class ColourOf>
+inline void PutPixels(std::uint8_t* out, std::int64_t from, std::int64_t count, ColourOf colourOf) {
+  if (from >= count) return;
+  for (std::int64_t x = from; x + 1 < count; ++x) {
+    const auto colour = colourOf(x);
+    static_assert(sizeof colour == 4);
+    std::memcpy(out + kBytesPerPixel * x, &colour, 4);
+  }
+  const auto last = colourOf(count - 1);
+  std::memcpy(out + kBytesPerPixel * (count - 1), &last, kBytesPerPixel);
+}
+
+inline void PutWhole(std::uint8_t* out, const Pixel& pixel) {
+  std::memcpy(out, &pixel, 4);
+}
+
 }  // namespace
 
 BmpFile::BmpFile() = default;
@@ -412,23 +432,22 @@ void BmpFile::ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t colum
         if constexpr (B == 4) {
           std::memcpy(out, in, static_cast<std::size_t>(4 * complete));
         } else {
-          for (std::int64_t x = 0; x < complete; ++x) {
-            out[3 * x] = in[4 * x];
-            out[3 * x + 1] = in[4 * x + 1];
-            out[3 * x + 2] = in[4 * x + 2];
-          }
+          // The fourth byte of each pixel is overwritten by the next one.
+          PutPixels<B>(out, 0, complete, [in](std::int64_t x) {
+            std::uint32_t colour;
+            std::memcpy(&colour, in + 4 * x, 4);
+            return colour;
+          });
         }
         break;
       case 16:
         complete = std::min(width, have / 2);
         if (std::endian::native == std::endian::little && words_) {
-          // Four bytes a pixel from the table; the fourth, 0, is overwritten
-          // by the next pixel, so the last one takes only its three.
+          // Three bytes and a 0 a pixel from the table of every word.
           const std::uint32_t* colours = words_.get();
-          for (std::int64_t x = 0; x < complete; ++x) {
-            const std::uint32_t colour = colours[in[2 * x] | (in[2 * x + 1] << 8)];
-            std::memcpy(out + B * x, &colour, B == 4 || x + 1 < complete ? 4 : 3);
-          }
+          PutPixels<B>(out, 0, complete, [in, colours](std::int64_t x) {
+            return colours[in[2 * x] | (in[2 * x + 1] << 8)];
+          });
           break;
         }
         for (std::int64_t x = 0; x < complete; ++x) {
@@ -441,24 +460,41 @@ void BmpFile::ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t colum
           if constexpr (B == 4) p[3] = 0;
         }
         break;
-      case 8:
+      case 8: {
         complete = std::min(width, have);
-        for (std::int64_t x = 0; x < complete; ++x)
-          PutPixel<B>(out + B * x, palette_[in[x]]);
+        const Pixel* palette = palette_.data();
+        PutPixels<B>(out, 0, complete, [in, palette](std::int64_t x) { return palette[in[x]]; });
         break;
-      case 4:
+      }
+      case 4: {
         complete = std::min(width, have * 2);
-        for (std::int64_t x = 0; x < complete; ++x) {
+        const Pixel* palette = palette_.data();
+        std::int64_t x = 0;
+        for (; x + 2 < complete; x += 2) {  // a byte at a time while a pixel follows
           const std::uint8_t b = in[x / 2];
-          PutPixel<B>(out + B * x, palette_[(x & 1) ? (b & 0x0F) : (b >> 4)]);
+          PutWhole(out + B * x, palette[b >> 4]);
+          PutWhole(out + B * (x + 1), palette[b & 0x0F]);
         }
+        PutPixels<B>(out, x, complete, [in, palette](std::int64_t i) {
+          const std::uint8_t b = in[i / 2];
+          return palette[(i & 1) ? (b & 0x0F) : (b >> 4)];
+        });
         break;
-      case 1:
+      }
+      case 1: {
         complete = std::min(width, have * 8);
-        for (std::int64_t x = 0; x < complete; ++x) {
-          PutPixel<B>(out + B * x, palette_[(in[x / 8] >> (7 - (x & 7))) & 1]);
+        const Pixel* palette = palette_.data();
+        std::int64_t x = 0;
+        for (; x + 8 < complete; x += 8) {  // a byte at a time while a pixel follows
+          const std::uint8_t b = in[x / 8];
+          for (int j = 0; j < 8; ++j)
+            PutWhole(out + B * (x + j), palette[(b >> (7 - j)) & 1]);
         }
+        PutPixels<B>(out, x, complete, [in, palette](std::int64_t i) {
+          return palette[(in[i / 8] >> (7 - (i & 7))) & 1];
+        });
         break;
+      }
       default:
         break;
     }
