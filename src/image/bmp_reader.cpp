@@ -275,22 +275,54 @@ inline void PutPixel(std::uint8_t* out, const Pixel& pixel) {
   std::memcpy(out, &pixel, kBytesPerPixel);
 }
 
-// Pixels `from` to count - 1, pixel x being the four bytes colourOf(x)
-// returns. Each is stored whole, one store a pixel: with three bytes a pixel
-// its fourth lands on the next one, which is written after it, so only the
-// last is cut to its own bytes.
-template <int kBytesPerPixel, class ColourOf>
-inline void PutPixels(std::uint8_t* out, std::int64_t from, std::int64_t count, ColourOf colourOf) {
-  if (from >= count) return;
-  for (std::int64_t x = from; x + 1 < count; ++x) {
-    const auto colour = colourOf(x);
-    static_assert(sizeof colour == 4);
-    std::memcpy(out + kBytesPerPixel * x, &colour, 4);
-  }
-  const auto last = colourOf(count - 1);
-  std::memcpy(out + kBytesPerPixel * (count - 1), &last, kBytesPerPixel);
+inline std::uint32_t Bits(std::uint32_t colour) {
+  return colour;
 }
 
+inline std::uint32_t Bits(const Pixel& pixel) {
+  std::uint32_t colour;
+  std::memcpy(&colour, &pixel, 4);
+  return colour;
+}
+
+// Four pixels, each given as four bytes in memory order (blue, green, red and
+// a fourth), stored as kBytesPerPixel bytes each.
+template <int kBytesPerPixel>
+inline void PutFour(std::uint8_t* out, std::uint32_t c0, std::uint32_t c1, std::uint32_t c2,
+                    std::uint32_t c3) {
+  if constexpr (kBytesPerPixel == 3 && std::endian::native == std::endian::little) {
+    // Packed into three words: no two stores overlap, which keeps the
+    // stores to a buffer in cache from waiting on each other.
+    const std::uint32_t w0 = (c0 & 0xFFFFFF) | (c1 << 24);
+    const std::uint32_t w1 = ((c1 >> 8) & 0xFFFF) | (c2 << 16);
+    const std::uint32_t w2 = ((c2 >> 16) & 0xFF) | (c3 << 8);
+    std::memcpy(out, &w0, 4);
+    std::memcpy(out + 4, &w1, 4);
+    std::memcpy(out + 8, &w2, 4);
+  } else {
+    const std::uint32_t colours[4] = {c0, c1, c2, c3};
+    for (int j = 0; j < 4; ++j)
+      std::memcpy(out + kBytesPerPixel * j, &colours[j], kBytesPerPixel);
+  }
+}
+
+// Pixels `from` to count - 1, pixel x being the colour colourOf(x) returns
+// (a Pixel, or four bytes in memory order).
+template <int kBytesPerPixel, class ColourOf>
+inline void PutPixels(std::uint8_t* out, std::int64_t from, std::int64_t count, ColourOf colourOf) {
+  std::int64_t x = from;
+  for (; x + 4 <= count; x += 4) {
+    PutFour<kBytesPerPixel>(out + kBytesPerPixel * x, Bits(colourOf(x)), Bits(colourOf(x + 1)),
+                            Bits(colourOf(x + 2)), Bits(colourOf(x + 3)));
+  }
+  for (; x < count; ++x) {
+    const std::uint32_t colour = Bits(colourOf(x));
+    std::memcpy(out + kBytesPerPixel * x, &colour, kBytesPerPixel);
+  }
+}
+
+// One pixel stored as all of its four bytes: with three bytes a pixel its
+// fourth lands on the next pixel, which must be written after it.
 inline void PutWhole(std::uint8_t* out, const Pixel& pixel) {
   std::memcpy(out, &pixel, 4);
 }
@@ -432,7 +464,6 @@ void BmpFile::ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t colum
         if constexpr (B == 4) {
           std::memcpy(out, in, static_cast<std::size_t>(4 * complete));
         } else {
-          // The fourth byte of each pixel is overwritten by the next one.
           PutPixels<B>(out, 0, complete, [in](std::int64_t x) {
             std::uint32_t colour;
             std::memcpy(&colour, in + 4 * x, 4);
@@ -443,7 +474,6 @@ void BmpFile::ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t colum
       case 16:
         complete = std::min(width, have / 2);
         if (std::endian::native == std::endian::little && words_) {
-          // Three bytes and a 0 a pixel from the table of every word.
           const std::uint32_t* colours = words_.get();
           PutPixels<B>(out, 0, complete, [in, colours](std::int64_t x) {
             return colours[in[2 * x] | (in[2 * x + 1] << 8)];
