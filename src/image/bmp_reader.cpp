@@ -270,11 +270,6 @@ void FillWhite(std::uint8_t* out, std::int64_t from, std::int64_t to) {
   }
 }
 
-template <int kBytesPerPixel>
-inline void PutPixel(std::uint8_t* out, const Pixel& pixel) {
-  std::memcpy(out, &pixel, kBytesPerPixel);
-}
-
 inline std::uint32_t Bits(std::uint32_t colour) {
   return colour;
 }
