@@ -1,9 +1,8 @@
 // Micro-benchmarks of the hot loops, one 1920 x 1080 picture or frame per
 // iteration: decoding a BMP of each bit depth from memory (into an Image, and
-// as the driver does, straight into 24-bit rows), writing one frame chunk, and
-// one cross-faded frame, each for Images and for 24-bit rows (Dib24). Pictures
-// are built here, filled from a fixed-seed generator so that no two rows are
-// alike.
+// straight into frame rows), writing one frame chunk, and one cross-faded
+// frame. Pictures are built here, filled from a fixed-seed generator so that
+// no two rows are alike.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,11 +16,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include "avi/avi_layout.h"
 #include "avi/avi_writer.h"
 #include "avi/byte_writer.h"
 #include "convert/cross_fade.h"
 #include "image/bmp_reader.h"
-#include "image/dib24.h"
 #include "image/image.h"
 
 namespace stillreel {
@@ -72,47 +71,35 @@ std::vector<std::uint8_t> BuildBmp(std::int32_t width, std::int32_t height, int 
   return out;
 }
 
+// A frame-sized picture of noise, its row padding zero.
 Image NoisyImage(std::int32_t width, std::int32_t height, unsigned seed) {
   Image image = CreateImage();
   if (!Resize(image, width, height)) return image;
   std::mt19937 rng(seed);
-  const std::int64_t count = static_cast<std::int64_t>(width) * height;
-  for (std::int64_t i = 0; i < count; ++i) {
-    const std::uint32_t v = rng();
-    image.pixels[i] = Pixel{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                            static_cast<std::uint8_t>(v >> 16), 0};
+  for (std::int32_t r = 0; r < height; ++r) {
+    std::uint8_t* row = Row(image, r);
+    for (std::size_t i = 0; i < 3 * static_cast<std::size_t>(width); ++i)
+      row[i] = static_cast<std::uint8_t>(rng());
   }
   return image;
 }
 
-Dib24 NoisyDib(std::int32_t width, std::int32_t height, unsigned seed) {
-  Dib24 dib;
-  if (!Resize(dib, width, height)) return dib;
-  std::mt19937 rng(seed);
-  for (std::size_t i = 0; i < dib.size; ++i)
-    dib.bytes[i] = static_cast<std::uint8_t>(rng());
-  for (std::int32_t r = 0; r < height; ++r) {
-    std::memset(Row(dib, r) + 3 * static_cast<std::size_t>(width), 0,
-                dib.stride - 3 * static_cast<std::size_t>(width));
-  }
-  return dib;
-}
-
-// One whole 1080p picture decoded from memory into a reused Image.
-void BM_ReadBmpBytes(benchmark::State& state) {
+// One whole 1080p picture decoded from memory into a reused Image: the
+// conversion's path for a picture held for a fade.
+void BM_ReadBmp(benchmark::State& state) {
   const int bits = static_cast<int>(state.range(0));
   const std::vector<std::uint8_t> file = BuildBmp(kWidth, kHeight, bits);
   Image image = CreateImage();
   PictureIssue why{};
-  if (!ReadBmpBytes(image, std::span<const std::uint8_t>(file), &why) || Width(image) != kWidth ||
-      Height(image) != kHeight) {
+  if (!ReadBmp(image, std::span<const std::uint8_t>(file), &why) || image.width != kWidth ||
+      image.height != kHeight) {
     state.SkipWithError("the benchmark picture was refused");
     return;
   }
   for (auto _ : state) {
-    bool ok = ReadBmpBytes(image, std::span<const std::uint8_t>(file), &why);
+    bool ok = ReadBmp(image, std::span<const std::uint8_t>(file), &why);
     benchmark::DoNotOptimize(ok);
-    benchmark::DoNotOptimize(image.pixels.get());
+    benchmark::DoNotOptimize(image.bytes.get());
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(file.size()));
@@ -120,7 +107,7 @@ void BM_ReadBmpBytes(benchmark::State& state) {
   state.counters["rows/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kHeight,
                                                 benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ReadBmpBytes)
+BENCHMARK(BM_ReadBmp)
     ->ArgName("bits")
     ->Arg(1)
     ->Arg(4)
@@ -130,12 +117,12 @@ BENCHMARK(BM_ReadBmpBytes)
     ->Arg(32)
     ->Unit(benchmark::kMillisecond);
 
-// The rows of one 1080p picture decoded from memory as 24-bit rows into a
-// reused buffer: the driver's path when no frame is blended.
-void BM_ReadRows24(benchmark::State& state) {
+// The rows of one 1080p picture decoded from memory into a reused buffer of
+// frame rows: the conversion's path when no frame is blended.
+void BM_ReadRows(benchmark::State& state) {
   const int bits = static_cast<int>(state.range(0));
   const std::vector<std::uint8_t> file = BuildBmp(kWidth, kHeight, bits);
-  const std::size_t stride = Dib24Stride(kWidth);
+  const auto stride = static_cast<std::size_t>(RowBytes(24, kWidth));
   std::vector<std::uint8_t> rows(stride * kHeight);
   for (auto _ : state) {
     BmpFile bmp;
@@ -143,7 +130,7 @@ void BM_ReadRows24(benchmark::State& state) {
       state.SkipWithError("the benchmark picture was refused");
       break;
     }
-    bmp.ReadRows24(rows.data(), stride, kWidth, kHeight);
+    bmp.ReadRows(rows.data(), stride, kWidth, kHeight);
     benchmark::DoNotOptimize(rows.data());
     benchmark::ClobberMemory();
   }
@@ -152,7 +139,7 @@ void BM_ReadRows24(benchmark::State& state) {
   state.counters["rows/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kHeight,
                                                 benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_ReadRows24)
+BENCHMARK(BM_ReadRows)
     ->ArgName("bits")
     ->Arg(1)
     ->Arg(4)
@@ -162,70 +149,59 @@ BENCHMARK(BM_ReadRows24)
     ->Arg(32)
     ->Unit(benchmark::kMillisecond);
 
-// One "00db" chunk of a 1080p picture into a writer on /dev/null.
-void BM_WriteFrameChunk(benchmark::State& state) {
+// One "00db" chunk of a frame-sized 1080p picture into a writer on
+// /dev/null. Its bytes are the frame, so the writer hands them to write()
+// without a copy: this measures little more than the system call.
+void BM_WriteFrame(benchmark::State& state) {
   const Image image = NoisyImage(kWidth, kHeight, 1);
-  const auto layout = PlanAvi(kWidth, kHeight, 1, 1, 40000);
+  const AviLayout layout = LayoutAvi(kWidth, kHeight, 1, 40000);
   const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (!layout || fd < 0 || Width(image) != kWidth) {
-    state.SkipWithError("no layout, picture or /dev/null");
+  if (fd < 0 || image.width != kWidth) {
+    state.SkipWithError("no picture or /dev/null");
     if (fd >= 0) close(fd);
     return;
   }
   {
     ByteWriter out(fd);
+    AviWriter avi(layout, out);
     for (auto _ : state) {
-      WriteFrameChunk(image, *layout, out);
+      avi.WriteFrame(image.bytes.get());
     }
     out.Flush();
     if (!out.ok()) state.SkipWithError("writing to /dev/null failed");
   }
   close(fd);
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(layout->frameSize + 8));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(layout.frameSize + 8));
 }
-BENCHMARK(BM_WriteFrameChunk)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriteFrame)->Unit(benchmark::kMillisecond);
 
-// The same for a picture held as 24-bit rows of the frame's size. Its bytes
-// are the frame, so the writer may hand them to write() without a copy: on
-// /dev/null this measures little more than the system call.
-void BM_WriteFrameChunkDib24(benchmark::State& state) {
-  const Dib24 picture = NoisyDib(kWidth, kHeight, 1);
-  const auto layout = PlanAvi(kWidth, kHeight, 1, 1, 40000);
-  const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (!layout || fd < 0 || picture.width != kWidth) {
-    state.SkipWithError("no layout, picture or /dev/null");
-    if (fd >= 0) close(fd);
-    return;
-  }
-  {
-    ByteWriter out(fd);
-    for (auto _ : state) {
-      WriteFrameChunk(picture, *layout, out);
-    }
-    out.Flush();
-    if (!out.ok()) state.SkipWithError("writing to /dev/null failed");
-  }
-  close(fd);
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(layout->frameSize + 8));
-}
-BENCHMARK(BM_WriteFrameChunkDib24)->Unit(benchmark::kMillisecond);
-
-// One in-between frame: step l of n between two 1080p pictures.
+// One in-between frame, step l of n between two 1080p pictures, blended a
+// block of rows at a time into a writer's buffer as the conversion does.
 void BM_CrossFade(benchmark::State& state) {
   const auto l = static_cast<std::int32_t>(state.range(0));
   const auto n = static_cast<std::int32_t>(state.range(1));
   const Image a = NoisyImage(kWidth, kHeight, 2);
   const Image b = NoisyImage(kWidth, kHeight, 3);
-  Image c = NoisyImage(kWidth, kHeight, 4);
-  if (Width(a) != kWidth || Width(b) != kWidth || Width(c) != kWidth) {
-    state.SkipWithError("the pictures could not be allocated");
+  const AviLayout layout = LayoutAvi(kWidth, kHeight, 1, 40000);
+  auto step = std::make_unique<BlendStep>();
+  const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (fd < 0 || a.width != kWidth || b.width != kWidth) {
+    state.SkipWithError("no pictures or /dev/null");
+    if (fd >= 0) close(fd);
     return;
   }
-  for (auto _ : state) {
-    std::int32_t done = CrossFade(a, b, l, n, c);
-    benchmark::DoNotOptimize(done);
-    benchmark::ClobberMemory();
+  SetBlendStep(*step, l, n);
+  {
+    ByteWriter out(fd);
+    AviWriter avi(layout, out);
+    for (auto _ : state) {
+      avi.WriteFrameRows([&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
+        CrossFade(a, b, *step, first, count, kWidth, rows, a.stride);
+      });
+    }
+    out.Flush();
   }
+  close(fd);
   state.SetBytesProcessed(state.iterations() * std::int64_t{kWidth} * kHeight * 3);
   state.SetItemsProcessed(state.iterations() * std::int64_t{kWidth} * kHeight);
 }
@@ -235,21 +211,22 @@ BENCHMARK(BM_CrossFade)
     ->Args({1, 3})
     ->Unit(benchmark::kMillisecond);
 
-// The same for pictures held as 24-bit rows, the step prepared beforehand.
+// The blend of whole frames in memory, the step prepared beforehand.
 void BM_BlendBytes(benchmark::State& state) {
   const auto l = static_cast<std::int32_t>(state.range(0));
   const auto n = static_cast<std::int32_t>(state.range(1));
-  const Dib24 a = NoisyDib(kWidth, kHeight, 2);
-  const Dib24 b = NoisyDib(kWidth, kHeight, 3);
-  Dib24 c = NoisyDib(kWidth, kHeight, 4);
+  const Image a = NoisyImage(kWidth, kHeight, 2);
+  const Image b = NoisyImage(kWidth, kHeight, 3);
+  Image c = NoisyImage(kWidth, kHeight, 4);
   auto step = std::make_unique<BlendStep>();
   if (a.width != kWidth || b.width != kWidth || c.width != kWidth) {
     state.SkipWithError("the pictures could not be allocated");
     return;
   }
   SetBlendStep(*step, l, n);
+  const std::size_t size = a.stride * kHeight;
   for (auto _ : state) {
-    BlendBytes(a.bytes.get(), b.bytes.get(), a.size, *step, c.bytes.get());
+    BlendBytes(a.bytes.get(), b.bytes.get(), size, *step, c.bytes.get());
     benchmark::DoNotOptimize(c.bytes.get());
     benchmark::ClobberMemory();
   }

@@ -1,11 +1,12 @@
 // A whole conversion of fuzzer-made pictures. The input is split into one
 // to three BMP files; a missing file and a blank entry may join the list.
 // Each input is converted twice, without smoothing and with it, into a file
-// that already exists, and the result must be the whole file predicted here
-// from the pictures as ReadBmpBytes decodes them: headers, every frame
-// anchored at the bottom-left corner, every in-between frame blended, the
-// index, the length that Summary announced, the notices, and nothing else
-// left in the folder. A dry run must announce the same and write nothing.
+// that already exists, and the result must be the whole file the test model
+// predicts from the pictures as ReadBmp decodes them from memory: headers,
+// every frame anchored at the bottom-left corner, every in-between frame
+// blended, the index, the length that Summary announced, the notices, and
+// nothing else left in the folder. A dry run must announce the same and
+// write nothing.
 //
 // Input layout: byte 0 chooses the list and the run (bits 0-1: pictures - 1,
 // 3 counting as 2; bit 2: a missing file second; bit 3: a blank entry last;
@@ -25,6 +26,7 @@
 #include "image/bmp_reader.h"
 #include "image/image.h"
 #include "stillreel/stillreel.hpp"
+#include "support/avi_model.h"
 
 namespace stillreel {
 namespace {
@@ -49,99 +51,6 @@ struct Geometry {
   std::int32_t width = 1, height = 1;
   std::uint64_t row = 4, frame = 4, frames = 1, riff = 0;
 };
-
-void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) {
-  for (int i = 0; i < 4; ++i)
-    b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void Put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void PutTag(std::vector<std::uint8_t>& b, std::size_t at, const char* tag) {
-  std::copy(tag, tag + 4, b.begin() + static_cast<std::ptrdiff_t>(at));
-}
-
-// One frame's pixel data: the image at the bottom-left corner, cropped, zero elsewhere.
-FUZZ_NO_COVERAGE void PutFrame(std::vector<std::uint8_t>& b, std::size_t at, const Geometry& g,
-                               const Image& image) {
-  for (std::int64_t r = 0; r < g.height && r < image.height; ++r) {
-    const std::int64_t y = image.height - 1 - r;
-    for (std::int64_t x = 0; x < g.width && x < image.width; ++x) {
-      const Pixel& p = Column(image, static_cast<std::int32_t>(x))[y];
-      const std::size_t to = at + static_cast<std::size_t>(r) * g.row + 3 * x;
-      b[to] = p.blue, b[to + 1] = p.green, b[to + 2] = p.red;
-    }
-  }
-}
-
-// Step l of n from a towards b, at a's size; b is sampled at the clamped position.
-FUZZ_NO_COVERAGE Image Blend(const Image& a, const Image& b, int l, int n) {
-  Image c = CreateImage();
-  Resize(c, a.width, a.height);
-  const double t = static_cast<double>(l) / static_cast<double>(n);
-  const double s = 1.0 - t;
-  // Two products rounded apart: the build forbids fused multiply-adds.
-  const auto mix = [&](std::uint8_t u, std::uint8_t v) {
-    return static_cast<std::uint8_t>(u * s + v * t);
-  };
-  for (std::int32_t x = 0; x < a.width; ++x) {
-    for (std::int32_t y = 0; y < a.height; ++y) {
-      const Pixel& p = Column(a, x)[y];
-      const Pixel& q = PixelAt(b, x, y);
-      Column(c, x)[y] = Pixel{mix(p.blue, q.blue), mix(p.green, q.green), mix(p.red, q.red), 0};
-    }
-  }
-  return c;
-}
-
-FUZZ_NO_COVERAGE std::vector<std::uint8_t> ExpectedFile(const Geometry& g, std::uint32_t micros,
-                                                        const std::vector<Entry>& entries, int n) {
-  std::vector<std::uint8_t> b(g.riff + 8, 0);
-  const std::uint64_t s = g.frame, f = g.frames, movi = 4 + f * (s + 8);
-  PutTag(b, 0, "RIFF"), Put32(b, 4, g.riff), PutTag(b, 8, "AVI ");
-  PutTag(b, 12, "LIST"), Put32(b, 16, 192), PutTag(b, 20, "hdrl");
-  PutTag(b, 24, "avih"), Put32(b, 28, 56), Put32(b, 32, micros), Put32(b, 44, 0x10);
-  Put32(b, 48, f), Put32(b, 56, 1), Put32(b, 60, s), Put32(b, 64, g.width), Put32(b, 68, g.height);
-  PutTag(b, 88, "LIST"), Put32(b, 92, 116), PutTag(b, 96, "strl");
-  PutTag(b, 100, "strh"), Put32(b, 104, 56), PutTag(b, 108, "vids"), PutTag(b, 112, "DIB ");
-  Put32(b, 128, micros), Put32(b, 132, 1000000), Put32(b, 140, f), Put32(b, 144, s);
-  Put16(b, 160, g.width & 0xFFFF), Put16(b, 162, g.height & 0xFFFF);
-  PutTag(b, 164, "strf"), Put32(b, 168, 40), Put32(b, 172, 40), Put32(b, 176, g.width);
-  Put32(b, 180, g.height), Put16(b, 184, 1), Put16(b, 186, 24), Put32(b, 192, s);
-  Put32(b, 196, 3780), Put32(b, 200, 3780);
-  PutTag(b, 212, "LIST"), Put32(b, 216, movi), PutTag(b, 220, "movi");
-  std::size_t at = 224;
-  const auto chunk = [&](const Image& image) {
-    PutTag(b, at, "00db"), Put32(b, at + 4, s);
-    PutFrame(b, at + 8, g, image);
-    at += static_cast<std::size_t>(s + 8);
-  };
-  for (std::size_t k = 0; k < entries.size(); ++k) {
-    chunk(entries[k].image);
-    if (k + 1 == entries.size()) break;
-    for (int l = 1; l < n; ++l)
-      chunk(Blend(entries[k].image, entries[k + 1].image, l, n));
-  }
-  PutTag(b, at, "idx1"), Put32(b, at + 4, 16 * f);
-  for (std::uint64_t i = 0; i < f; ++i) {
-    const std::size_t e = at + 8 + 16 * i;
-    PutTag(b, e, "00db"), Put32(b, e + 4, 0x10), Put32(b, e + 8, 4 + i * (s + 8));
-    Put32(b, e + 12, s);
-  }
-  return b;
-}
-
-FUZZ_NO_COVERAGE std::string Locate(const Geometry& g, std::size_t at) {
-  if (at < 224) return "header offset " + std::to_string(at);
-  const std::uint64_t rel = at - 224, chunk = g.frame + 8;
-  if (rel >= g.frames * chunk) return "index byte " + std::to_string(rel - g.frames * chunk);
-  const std::uint64_t in = rel % chunk;
-  std::string where = "frame " + std::to_string(rel / chunk);
-  if (in < 8) return where + " chunk header byte " + std::to_string(in);
-  return where + " stored row " + std::to_string((in - 8) / g.row) + " byte " +
-         std::to_string((in - 8) % g.row);
-}
 
 FUZZ_NO_COVERAGE std::vector<std::string> Listing(const fs::path& dir) {
   std::vector<std::string> names;
@@ -224,17 +133,13 @@ FUZZ_NO_COVERAGE void Run(const fs::path& dir, std::vector<Entry>& entries, cons
     const std::vector<std::uint8_t> have = fuzz::ReadBytes(out);
     FUZZ_CHECK(have.size() == summary.fileSize,
                "file length have " << have.size() << ", Summary said " << summary.fileSize);
-    const std::vector<std::uint8_t> wantFile = ExpectedFile(g, micros, entries, n);
-    if (have.size() != wantFile.size() ||
-        std::memcmp(have.data(), wantFile.data(), have.size()) != 0) {
-      const auto at = static_cast<std::size_t>(
-          std::mismatch(have.begin(), have.end(), wantFile.begin(), wantFile.end()).first -
-          have.begin());
-      FUZZ_CHECK(false, "N " << n << ", " << entries.size() << " entries, frame " << g.width
-                             << " x " << g.height << ": file offset " << at << " (" << Locate(g, at)
-                             << "): have " << (at < have.size() ? int{have[at]} : -1) << ", want "
-                             << (at < wantFile.size() ? int{wantFile[at]} : -1));
-    }
+    std::vector<test::Picture> pictures;
+    for (const Entry& e : entries)
+      pictures.push_back(test::PictureOf(e.image));
+    const std::string difference = test::Difference(
+        have, test::ModelAvi(g.width, g.height, micros, test::FramesOf(pictures, n)));
+    FUZZ_CHECK(difference.empty(), "N " << n << ", " << entries.size() << " entries, frame "
+                                        << g.width << " x " << g.height << ": " << difference);
     fuzz::WriteBytes(out, kPrevious);
   }
 }
@@ -269,16 +174,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Entry& e = entries[i];
     e.name = (dir / ("p" + std::to_string(i) + ".bmp")).string();
     fuzz::WriteBytes(e.name, parts[i]);
-    e.read = ReadBmpBytes(e.image, parts[i], &e.why);
+    e.read = ReadBmp(e.image, parts[i], &e.why);
   }
   if (control & 4) {
     entries.insert(entries.begin() + 1, Entry{});
     entries[1].name = (dir / "missing.bmp").string();
-    ReadBmpBytes(entries[1].image, {}, nullptr);  // a 1 x 1 white picture
+    MakeUnreadable(entries[1].image);
   }
   if (control & 8) {
     entries.emplace_back();
-    ReadBmpBytes(entries.back().image, {}, nullptr);
+    MakeUnreadable(entries.back().image);
   }
 
   // The frame geometry is the first picture's header, readable or too large.

@@ -14,9 +14,6 @@ inline constexpr std::uint64_t kMaxRiffSize = std::uint64_t{2048} * 1024 * 1024;
 // before allocating anything: such a picture could never fit in a file.
 inline constexpr std::uint64_t kMaxPictureFrameBytes = std::uint64_t{2048} * 1024 * 1024;
 
-// Bytes at the start of a BMP that hold the file header and a 40-byte info header.
-inline constexpr std::int64_t kBmpHeaderBytes = 54;
-
 }  // namespace stillreel
 
 #endif  // STILLREEL_SIZE_LIMITS_H_

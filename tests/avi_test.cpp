@@ -1,4 +1,4 @@
-// Unit tests of the AVI writer and its byte writer.
+// Unit tests of the AVI layout, the AVI writer and its byte writer.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "avi/avi_layout.h"
 #include "avi/avi_writer.h"
 #include "avi/byte_writer.h"
 #include "image/image.h"
+#include "size_limits.h"
 #include "support/bmp_builder.h"
 
 namespace stillreel {
@@ -137,88 +139,108 @@ TEST(AviSizesTest, RowBytesAndRiffSize) {
   };
   for (const Case& c : {Case{1, 4}, Case{2, 8}, Case{3, 12}, Case{4, 12}, Case{5, 16},
                         Case{65536, 196608}, Case{INT32_MAX, 6442450944}}) {
-    EXPECT_EQ(RowBytes(c.width), c.want) << "RowBytes(" << c.width << ")";
+    EXPECT_EQ(RowBytes(24, c.width), c.want) << "RowBytes(24, " << c.width << ")";
   }
-  EXPECT_EQ(RiffSize(1, 1, 16), std::optional<std::uint64_t>(264));
-  EXPECT_EQ(RiffSize(3, 4, 16), std::optional<std::uint64_t>(224 + 9 * 40));
+  // Other bit counts, as BMP rows: 1 pixel of 1 bit, 33 of 1 bit, 3 of 4 bits, 3 of 8 bits.
+  EXPECT_EQ(RowBytes(1, 1), 4u);
+  EXPECT_EQ(RowBytes(1, 33), 8u);
+  EXPECT_EQ(RowBytes(4, 3), 4u);
+  EXPECT_EQ(RowBytes(8, 5), 8u);
+  EXPECT_EQ(RowBytes(32, 3), 12u);
+  EXPECT_EQ(LayoutAvi(2, 2, 1, 40000).riffSize, 264u);
+  EXPECT_EQ(LayoutAvi(2, 2, 9, 40000).riffSize, 224u + 9 * 40);
   // 32 bits would wrap these; 64 bits hold them.
-  EXPECT_EQ(RiffSize(1, 1, std::uint64_t{1} << 32),
-            std::optional<std::uint64_t>(224 + 24 + (std::uint64_t{1} << 32)));
-  EXPECT_EQ(RiffSize(1, 1, 2147483401), std::optional<std::uint64_t>(2147483649));
+  EXPECT_EQ(LayoutAvi(1, 1 << 30, 1, 40000).riffSize, 224u + 24 + (std::uint64_t{1} << 32));
+  EXPECT_EQ(LayoutAvi(1, 536870851, 1, 40000).riffSize, 2147483652u);
   // And these do not fit in 64 bits.
-  EXPECT_EQ(RiffSize(UINT64_MAX, 2, 16), std::nullopt);
-  EXPECT_EQ(RiffSize(2, UINT64_MAX, 16), std::nullopt);
-  EXPECT_EQ(RiffSize(1, 1, UINT64_MAX - 30), std::nullopt);
-  EXPECT_EQ(RiffSize(std::uint64_t{1} << 32, std::uint64_t{1} << 32, 1 << 20), std::nullopt);
+  EXPECT_EQ(LayoutAvi(2, 2, kHugeSize, 40000).riffSize, kHugeSize);
+  EXPECT_EQ(LayoutAvi(2, 2, kHugeSize / 2, 40000).riffSize, kHugeSize);
+  EXPECT_EQ(LayoutAvi(INT32_MAX, INT32_MAX, std::uint64_t{1} << 32, 1).riffSize, kHugeSize);
+  EXPECT_EQ(FileSize(LayoutAvi(2, 2, kHugeSize, 40000)), kHugeSize);
+  EXPECT_EQ(FileSize(LayoutAvi(2, 2, 1, 40000)), 272u);
 }
 
-TEST(AviSizesTest, PlanOfTheSmallestFiles) {
-  const auto one = PlanAvi(2, 2, 1, 1, 40000);
-  ASSERT_TRUE(one.has_value());
-  EXPECT_EQ(one->frameWidth, 2);
-  EXPECT_EQ(one->frameHeight, 2);
-  EXPECT_EQ(one->microsPerFrame, 40000u);
-  EXPECT_EQ(one->rowBytes, 8u);
-  EXPECT_EQ(one->frameSize, 16u);
-  EXPECT_EQ(one->frameCount, 1u);
-  EXPECT_EQ(one->moviSize, 28u);
-  EXPECT_EQ(one->indexSize, 16u);
-  EXPECT_EQ(one->riffSize, 264u);
+TEST(AviSizesTest, LayoutOfTheSmallestFiles) {
+  const AviLayout one = LayoutAvi(2, 2, 1, 40000);
+  EXPECT_EQ(one.width, 2);
+  EXPECT_EQ(one.height, 2);
+  EXPECT_EQ(one.microsPerFrame, 40000u);
+  EXPECT_EQ(one.rowBytes, 8u);
+  EXPECT_EQ(one.frameSize, 16u);
+  EXPECT_EQ(one.frameCount, 1u);
+  EXPECT_EQ(one.moviSize, 28u);
+  EXPECT_EQ(one.indexSize, 16u);
+  EXPECT_EQ(one.riffSize, 264u);
 
-  const auto nine = PlanAvi(5, 1, 3, 4, 33366);
-  ASSERT_TRUE(nine.has_value());
-  EXPECT_EQ(nine->rowBytes, 16u);
-  EXPECT_EQ(nine->frameSize, 16u);
-  EXPECT_EQ(nine->frameCount, 9u);
-  EXPECT_EQ(nine->moviSize, 4u + 9 * 24);
-  EXPECT_EQ(nine->indexSize, 144u);
-  EXPECT_EQ(nine->riffSize, 220u + 4 + 9 * 24 + 144);
+  const AviLayout nine = LayoutAvi(5, 1, 9, 33366);
+  EXPECT_EQ(nine.rowBytes, 16u);
+  EXPECT_EQ(nine.frameSize, 16u);
+  EXPECT_EQ(nine.frameCount, 9u);
+  EXPECT_EQ(nine.moviSize, 4u + 9 * 24);
+  EXPECT_EQ(nine.indexSize, 144u);
+  EXPECT_EQ(nine.riffSize, 220u + 4 + 9 * 24 + 144);
+  EXPECT_EQ(kHeadersBytes, 224u);
 }
 
-TEST(AviSizesTest, RiffSizeLimit) {
+TEST(AviSizesTest, RiffSizeAtTheLimit) {
   // RIFF size = 224 + F x (S + 24); with 4-byte rows S moves in steps of 4.
   const std::int32_t exact = 536870850;  // S = 2,147,483,400: RIFF size exactly 2048 MiB
-  const auto atLimit = PlanAvi(1, exact, 1, 1, 40000);
-  ASSERT_TRUE(atLimit.has_value()) << "RIFF size 2048 MiB refused";
-  EXPECT_EQ(atLimit->riffSize, std::uint64_t{2048} * 1024 * 1024);
-  EXPECT_EQ(PlanAvi(1, exact + 1, 1, 1, 40000), std::nullopt) << "RIFF size 2048 MiB + 4";
+  EXPECT_EQ(LayoutAvi(1, exact, 1, 40000).riffSize, kMaxRiffSize) << "one frame";
+  EXPECT_EQ(LayoutAvi(1, exact + 1, 1, 40000).riffSize, kMaxRiffSize + 4) << "one frame + 4";
 
   const std::int32_t exact3 = 178956946;  // F = 3, S = 715,827,784
-  const auto threeAtLimit = PlanAvi(1, exact3, 2, 2, 40000);
-  ASSERT_TRUE(threeAtLimit.has_value()) << "three frames at 2048 MiB refused";
-  EXPECT_EQ(threeAtLimit->riffSize, std::uint64_t{2048} * 1024 * 1024);
-  EXPECT_EQ(PlanAvi(1, exact3 + 1, 2, 2, 40000), std::nullopt);
-  EXPECT_EQ(PlanAvi(1, exact3, 2, 3, 40000), std::nullopt);
+  EXPECT_EQ(LayoutAvi(1, exact3, 3, 40000).riffSize, kMaxRiffSize) << "three frames";
+  EXPECT_GT(LayoutAvi(1, exact3 + 1, 3, 40000).riffSize, kMaxRiffSize);
+  EXPECT_GT(LayoutAvi(1, exact3, 4, 40000).riffSize, kMaxRiffSize);
 
   // 2^27 frames of 8 bytes: 224 + 2^32, which 32 bits would wrap to 224.
-  EXPECT_EQ(PlanAvi(2, 1, std::uint64_t{1} << 27, 1, 40000), std::nullopt);
-  EXPECT_EQ(PlanAvi(65536, 65536, 1, 1, 40000), std::nullopt);
-  EXPECT_EQ(PlanAvi(INT32_MAX, INT32_MAX, UINT64_MAX, UINT64_MAX, 1), std::nullopt);
+  EXPECT_EQ(LayoutAvi(2, 1, std::uint64_t{1} << 27, 40000).riffSize,
+            224 + (std::uint64_t{1} << 32));
+  EXPECT_GT(LayoutAvi(65536, 65536, 1, 40000).riffSize, kMaxRiffSize);
+}
+
+// Writes the whole file of `layout` with frame i's bytes all i + 1, its rows
+// made `rowsPerClaim` at a time at most (the writer's buffer).
+Bytes WriteFile(const AviLayout& layout, std::size_t bufferBytes, bool wholeFrames = false) {
+  return Capture(
+      [&](ByteWriter& out) {
+        AviWriter avi(layout, out);
+        avi.WriteHeaders();
+        EXPECT_EQ(out.position(), 224u) << "headers end";
+        for (std::uint64_t i = 0; i < layout.frameCount; ++i) {
+          const auto value = static_cast<std::uint8_t>(i + 1);
+          if (wholeFrames) {
+            const Bytes frame(static_cast<std::size_t>(layout.frameSize), value);
+            avi.WriteFrame(frame.data());
+            continue;
+          }
+          std::int64_t next = 0;
+          avi.WriteFrameRows([&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
+            EXPECT_EQ(first, next) << "rows in order";
+            EXPECT_GT(count, 0);
+            EXPECT_LE(static_cast<std::uint64_t>(count) * layout.rowBytes, out.capacity());
+            std::fill(rows, rows + count * layout.rowBytes, value);
+            next = first + count;
+          });
+          EXPECT_EQ(next, layout.height) << "every row once";
+        }
+        avi.WriteIndex();
+        EXPECT_EQ(out.position(), layout.riffSize + 8) << "file end";
+      },
+      bufferBytes);
 }
 
 TEST(AviWriterTest, HeadersOfTheSmallestFile) {
-  const auto layout = PlanAvi(2, 2, 1, 1, 40000);
-  ASSERT_TRUE(layout.has_value());
-  Image image = CreateImage();
-  ASSERT_TRUE(Resize(image, 2, 2));
-  std::uint64_t position = 0;
-  const Bytes file = Capture([&](ByteWriter& out) {
-    WriteHeaders(*layout, out);
-    EXPECT_EQ(out.position(), 224u) << "headers end";
-    WriteFrameChunk(image, *layout, out);
-    WriteIndex(*layout, out);
-    position = out.position();
-  });
+  const AviLayout layout = LayoutAvi(2, 2, 1, 40000);
+  const Bytes file = WriteFile(layout, 64);
   EXPECT_EQ(file.size(), 272u);
-  EXPECT_EQ(position, 272u);
   HeaderBytes(264, 28, 40000, 1, 16, 2, 2).Check(file);
 }
 
 TEST(AviWriterTest, HeadersCarryRateFrameCountAndLowBitsOfTheSize) {
   // 70000 columns: the frame rectangle keeps the low 16 bits (4464).
-  const auto layout = PlanAvi(70000, 3, 3, 4, 33366);
-  ASSERT_TRUE(layout.has_value());
-  const Bytes file = Capture([&](ByteWriter& out) { WriteHeaders(*layout, out); });
+  const AviLayout layout = LayoutAvi(70000, 3, 9, 33366);
+  const Bytes file = Capture([&](ByteWriter& out) { AviWriter(layout, out).WriteHeaders(); });
   ASSERT_EQ(file.size(), 224u);
   const std::uint32_t s = 210000 * 3;
   HeaderBytes(static_cast<std::uint32_t>(224 + 9 * (s + 24)),
@@ -226,79 +248,30 @@ TEST(AviWriterTest, HeadersCarryRateFrameCountAndLowBitsOfTheSize) {
       .Check(file);
 }
 
-// The frame bytes that an image should give: image row height - 1 first,
-// anchored at the left, cropped to the frame, zero where it does not reach.
-Expected FrameBytes(const Image& image, std::int32_t frameWidth, std::int32_t frameHeight) {
-  Expected e;
-  const std::uint64_t rowBytes = RowBytes(frameWidth);
-  e.Tag("00db", "chunk tag");
-  e.Le32(static_cast<std::uint32_t>(rowBytes * frameHeight), "chunk size");
-  for (std::int32_t r = 0; r < frameHeight; ++r) {
-    const std::int32_t y = Height(image) - 1 - r;
-    for (std::uint64_t i = 0; i < rowBytes; ++i) {
-      const std::int32_t x = static_cast<std::int32_t>(i / 3);
-      const std::string field = "frame row " + std::to_string(r) + " byte " + std::to_string(i);
-      if (y < 0 || x >= Width(image) || x >= frameWidth) {
-        e.Add(0, field);
-        continue;
-      }
-      const Pixel& p = Column(image, x)[y];
-      e.Add(i % 3 == 0 ? p.blue : i % 3 == 1 ? p.green : p.red, field);
+TEST(AviWriterTest, FrameChunksWholeOrRowsAtATime) {
+  // 5 x 7 frames of 16-byte rows, made whole or through buffers that take
+  // one row, two rows and a half, or every row at once.
+  const AviLayout layout = LayoutAvi(5, 7, 3, 40000);
+  for (const auto& [buffer, whole] :
+       {std::pair{16, false}, std::pair{40, false}, std::pair{4096, false}, std::pair{64, true}}) {
+    SCOPED_TRACE("buffer of " + std::to_string(buffer) + (whole ? ", whole frames" : ""));
+    const Bytes file = WriteFile(layout, static_cast<std::size_t>(buffer), whole);
+    ASSERT_EQ(file.size(), layout.riffSize + 8);
+    Expected e;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+      const std::string frame = "frame " + std::to_string(i);
+      e.Tag("00db", frame + " tag");
+      e.Le32(112, frame + " size");
+      for (int b = 0; b < 112; ++b)
+        e.Add(static_cast<std::uint8_t>(i + 1), frame + " byte " + std::to_string(b));
     }
+    e.Check(file, 224);
   }
-  return e;
-}
-
-Image Numbered(std::int32_t w, std::int32_t h) {
-  Image image = CreateImage();
-  EXPECT_TRUE(Resize(image, w, h));
-  for (std::int32_t x = 0; x < w; ++x) {
-    for (std::int32_t y = 0; y < h; ++y) {
-      // Alpha is set too: it must never reach the file.
-      Column(image, x)[y] =
-          Pixel{static_cast<std::uint8_t>(1 + x), static_cast<std::uint8_t>(100 + y),
-                static_cast<std::uint8_t>(200 + x + y), 77};
-    }
-  }
-  return image;
-}
-
-TEST(AviWriterTest, FrameChunksAreAnchoredBottomLeft) {
-  struct Case {
-    std::int32_t imageWidth, imageHeight, frameWidth, frameHeight;
-  };
-  for (const Case& c : {Case{3, 2, 3, 2}, Case{5, 1, 5, 1}, Case{4, 4, 4, 4}, Case{2, 1, 5, 3},
-                        Case{7, 4, 3, 2}, Case{1, 1, 4, 3}, Case{2, 5, 6, 2}, Case{6, 1, 2, 4}}) {
-    SCOPED_TRACE(std::to_string(c.imageWidth) + " x " + std::to_string(c.imageHeight) + " in a " +
-                 std::to_string(c.frameWidth) + " x " + std::to_string(c.frameHeight) + " frame");
-    const auto layout = PlanAvi(c.frameWidth, c.frameHeight, 1, 1, 40000);
-    ASSERT_TRUE(layout.has_value());
-    const Image image = Numbered(c.imageWidth, c.imageHeight);
-    const Bytes chunk = Capture([&](ByteWriter& out) { WriteFrameChunk(image, *layout, out); });
-    const Expected want = FrameBytes(image, c.frameWidth, c.frameHeight);
-    EXPECT_EQ(chunk.size(), 8 + layout->frameSize);
-    want.Check(chunk);
-  }
-
-  // Spelled out: a 5 x 1 row ends with one zero byte; a 1 x 1 picture in a
-  // 2 x 2 frame is its pixel in the first row, then zeros.
-  const auto wide = PlanAvi(5, 1, 1, 1, 40000);
-  const Bytes five = Capture([&](ByteWriter& out) { WriteFrameChunk(Numbered(5, 1), *wide, out); });
-  const Bytes wantFive = {'0', '0', 'd', 'b', 16,  0, 0,   0,   1, 100, 200, 2,
-                          100, 201, 3,   100, 202, 4, 100, 203, 5, 100, 204, 0};
-  EXPECT_EQ(five, wantFive);
-  const auto square = PlanAvi(2, 2, 1, 1, 40000);
-  const Bytes one =
-      Capture([&](ByteWriter& out) { WriteFrameChunk(Numbered(1, 1), *square, out); });
-  const Bytes wantOne = {'0', '0', 'd', 'b', 16, 0, 0, 0, 1, 100, 200, 0,
-                         0,   0,   0,   0,   0,  0, 0, 0, 0, 0,   0,   0};
-  EXPECT_EQ(one, wantOne);
 }
 
 TEST(AviWriterTest, IndexEntries) {
-  const auto layout = PlanAvi(2, 2, 3, 4, 40000);
-  ASSERT_TRUE(layout.has_value());
-  const Bytes index = Capture([&](ByteWriter& out) { WriteIndex(*layout, out); });
+  const AviLayout layout = LayoutAvi(2, 2, 9, 40000);
+  const Bytes file = WriteFile(layout, 64);
   Expected e;
   e.Tag("idx1", "idx1");
   e.Le32(144, "index size");
@@ -309,8 +282,8 @@ TEST(AviWriterTest, IndexEntries) {
     e.Le32(4 + i * 24, entry + " offset");  // 4, 28, 52, ... 196
     e.Le32(16, entry + " size");
   }
-  EXPECT_EQ(index.size(), e.size());
-  e.Check(index);
+  ASSERT_EQ(file.size(), 224 + 9 * 24 + e.size());
+  e.Check(file, 224 + 9 * 24);
 }
 
 TEST(ByteWriterTest, LittleEndianThroughSmallBuffers) {

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <span>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -27,6 +28,7 @@
 #include "image/image.h"
 #include "stillreel/stillreel.hpp"
 #include "stillreel/vod2eri.h"
+#include "support/avi_model.h"
 #include "support/bmp_builder.h"
 #include "support/sanitized.h"
 
@@ -90,10 +92,6 @@ void WriteText(const fs::path& path, const std::string& text) {
   test::WriteFile(path, Bytes(text));
 }
 
-std::uint32_t Le32(const std::vector<std::uint8_t>& b, std::size_t at) {
-  return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24);
-}
-
 std::wstring Wide(const fs::path& path) {
   std::wstring w;
   for (const unsigned char c : path.string())
@@ -121,56 +119,19 @@ std::string Put(const fs::path& path, const BmpFields& fields) {
 }
 
 // The picture as the reader makes it, or 1 x 1 white for no bytes at all.
-Image Decoded(const std::vector<std::uint8_t>& bytes) {
+test::Picture Decoded(const std::vector<std::uint8_t>& bytes) {
   Image image = CreateImage();
-  ReadBmpBytes(image, bytes);
-  return image;
+  ReadBmp(image, std::span<const std::uint8_t>(bytes));
+  return test::PictureOf(image);
 }
 
-// The S bytes of a frame of frameWidth x frameHeight holding `image` at its
-// bottom-left corner: stored row r is picture row height - 1 - r.
-std::vector<std::uint8_t> FrameOf(const Image& image, std::int32_t frameWidth,
-                                  std::int32_t frameHeight) {
-  const std::size_t row = (3 * static_cast<std::size_t>(frameWidth) + 3) / 4 * 4;
-  std::vector<std::uint8_t> frame(row * static_cast<std::size_t>(frameHeight), 0);
-  for (std::int32_t r = 0; r < frameHeight && r < image.height; ++r) {
-    for (std::int32_t x = 0; x < frameWidth && x < image.width; ++x) {
-      const Pixel& p = Column(image, x)[image.height - 1 - r];
-      const std::size_t at = static_cast<std::size_t>(r) * row + 3 * static_cast<std::size_t>(x);
-      frame[at] = p.blue, frame[at + 1] = p.green, frame[at + 2] = p.red;
-    }
-  }
-  return frame;
-}
-
-// Frame k's pixel data in an AVI file whose frames hold s bytes each.
-std::vector<std::uint8_t> FrameData(const std::vector<std::uint8_t>& file, std::uint64_t k,
-                                    std::uint64_t s) {
-  const std::size_t at = 224 + static_cast<std::size_t>(k * (s + 8)) + 8;
-  if (at + s > file.size()) return {};
-  return std::vector<std::uint8_t>(file.begin() + static_cast<std::ptrdiff_t>(at),
-                                   file.begin() + static_cast<std::ptrdiff_t>(at + s));
-}
+using test::FrameData;
 
 // An AVI file agrees with itself: lengths, chunk tags and index entries.
 ::testing::AssertionResult Coherent(const std::vector<std::uint8_t>& file) {
-  if (file.size() < 232) return ::testing::AssertionFailure() << "only " << file.size() << " bytes";
-  const std::uint64_t f = Le32(file, 48), s = Le32(file, 60);
-  const std::uint64_t want = 224 + f * (s + 8) + 8 + 16 * f;
-  if (file.size() != want || Le32(file, 4) != want - 8) {
-    return ::testing::AssertionFailure()
-           << "length have " << file.size() << ", RIFF size " << Le32(file, 4) << ", want " << want
-           << " for " << f << " frames of " << s << " bytes";
-  }
-  for (std::uint64_t i = 0; i < f; ++i) {
-    const std::size_t chunk = 224 + static_cast<std::size_t>(i * (s + 8));
-    const std::size_t entry = 224 + static_cast<std::size_t>(f * (s + 8)) + 8 + 16 * i;
-    if (std::string(file.begin() + chunk, file.begin() + chunk + 4) != "00db" ||
-        Le32(file, entry + 8) != 4 + i * (s + 8)) {
-      return ::testing::AssertionFailure() << "frame " << i << " of " << f << " misplaced";
-    }
-  }
-  return ::testing::AssertionSuccess();
+  const std::string incoherence = test::Incoherence(file);
+  if (incoherence.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << incoherence;
 }
 
 struct Heard {
@@ -399,7 +360,7 @@ TEST(UnreadablePictureTest, ChangedBetweenTheHeaderProbeAndItsRead) {
         } else if (read != &original && read != &none) {
           EXPECT_EQ(c.to, read) << how << ": entry " << e << " is a picture it never was";
         }
-        const std::vector<std::uint8_t> want = FrameOf(Decoded(*read), 5, 4);
+        const std::vector<std::uint8_t> want = test::StoredFrame(Decoded(*read), 5, 4);
         EXPECT_EQ(FrameData(file, e * static_cast<std::uint64_t>(n), s), want)
             << how << ": the frame of entry " << e << " is not the picture its notice names ("
             << heard.size() << " notices)";
@@ -650,10 +611,12 @@ TEST(SizeLimitTest, WiderThan65535Columns) {
     ASSERT_EQ(Convert(dir / "out.avi", {name, name}, 2500, 2), Result::kOk) << how;
     const std::vector<std::uint8_t> file = test::ReadFile(dir / "out.avi");
     ASSERT_TRUE(Coherent(file)) << how;
-    EXPECT_EQ(Le32(file, 64), static_cast<std::uint32_t>(width)) << how << ": avih width";
-    EXPECT_EQ(Le32(file, 176), static_cast<std::uint32_t>(width)) << how << ": strf width";
-    EXPECT_EQ(Le32(file, 160), (width & 0xFFFF) | (height << 16)) << how << ": frame rectangle";
-    const std::vector<std::uint8_t> want = FrameOf(Decoded(test::BuildBmp(fields)), width, height);
+    EXPECT_EQ(test::Le32At(file, 64), static_cast<std::uint32_t>(width)) << how << ": avih width";
+    EXPECT_EQ(test::Le32At(file, 176), static_cast<std::uint32_t>(width)) << how << ": strf width";
+    EXPECT_EQ(test::Le32At(file, 160), (width & 0xFFFF) | (height << 16))
+        << how << ": frame rectangle";
+    const std::vector<std::uint8_t> want =
+        test::StoredFrame(Decoded(test::BuildBmp(fields)), width, height);
     EXPECT_TRUE(FrameData(file, 0, want.size()) == want) << how << ": first frame";
     EXPECT_TRUE(FrameData(file, 2, want.size()) == want) << how << ": last frame";
   }
@@ -689,22 +652,22 @@ TEST(SizeLimitSlowTest, DISABLED_FileOfExactly2048MiB) {
     return b;
   };
   const std::vector<std::uint8_t> head = readAt(0, 224);
-  EXPECT_EQ(Le32(head, 4), std::uint64_t{1} << 31);
-  EXPECT_EQ(Le32(head, 48), frames);
-  EXPECT_EQ(Le32(head, 60), s);
-  EXPECT_EQ(Le32(head, 216), 4 + frames * (s + 8));
+  EXPECT_EQ(test::Le32At(head, 4), std::uint64_t{1} << 31);
+  EXPECT_EQ(test::Le32At(head, 48), frames);
+  EXPECT_EQ(test::Le32At(head, 60), s);
+  EXPECT_EQ(test::Le32At(head, 216), 4 + frames * (s + 8));
   for (const std::uint64_t k : {std::uint64_t{0}, std::uint64_t{995 * 3}}) {
     const std::vector<std::uint8_t> chunk = readAt(224 + k * (s + 8), 8 + s);
     EXPECT_EQ(std::string(chunk.begin(), chunk.begin() + 4), "00db") << "frame " << k;
-    const Image picture = Decoded(test::ReadFile(names[k / 995]));
+    const test::Picture picture = Decoded(test::ReadFile(names[k / 995]));
     EXPECT_TRUE(std::vector<std::uint8_t>(chunk.begin() + 8, chunk.end()) ==
-                FrameOf(picture, 519, 461))
+                test::StoredFrame(picture, 519, 461))
         << "frame " << k;
   }
   const std::vector<std::uint8_t> last = readAt(size - 16, 16);
   EXPECT_EQ(std::string(last.begin(), last.begin() + 4), "00db");
-  EXPECT_EQ(Le32(last, 8), 4 + (frames - 1) * (s + 8));
-  EXPECT_EQ(Le32(last, 12), s);
+  EXPECT_EQ(test::Le32At(last, 8), 4 + (frames - 1) * (s + 8));
+  EXPECT_EQ(test::Le32At(last, 12), s);
   ::close(fd);
 }
 
@@ -824,9 +787,8 @@ TEST(LoadTest, HundredThousandEntriesCostOnlyTheirNames) {
   const std::vector<std::uint8_t> file = test::ReadFile(dir / "out.avi");
   ASSERT_TRUE(Coherent(file));
   EXPECT_EQ(file.size(), 224 + 100000u * 200 + 8 + 1600000);
-  Image white = CreateImage();
-  ReadBmpBytes(white, {});
-  EXPECT_TRUE(FrameData(file, 99999, 192) == FrameOf(white, 8, 8)) << "last frame";
+  EXPECT_TRUE(FrameData(file, 99999, 192) == test::StoredFrame(test::White(), 8, 8))
+      << "last frame";
 #if !STILLREEL_TEST_SANITIZED
   const long slack = 1024;  // KiB
   EXPECT_LE(many.convert - few.convert, slack)
@@ -857,7 +819,7 @@ TEST(LoadTest, TwoThousandFrames) {
         fields.pixels[i] = test::Index(static_cast<std::uint8_t>(i));
     }
     names.push_back(Put(dir / ("p" + std::to_string(k) + ".bmp"), fields));
-    frames.push_back(FrameOf(Decoded(test::BuildBmp(fields)), 6, 4));
+    frames.push_back(test::StoredFrame(Decoded(test::BuildBmp(fields)), 6, 4));
   }
   const ChildOutcome child = InChild([&] {
     int open = 0;
@@ -874,7 +836,7 @@ TEST(LoadTest, TwoThousandFrames) {
   ASSERT_EQ(child.out, "999");
   const std::vector<std::uint8_t> file = test::ReadFile(dir / "out.avi");
   ASSERT_TRUE(Coherent(file));
-  ASSERT_EQ(Le32(file, 48), 2000u);
+  ASSERT_EQ(test::Le32At(file, 48), 2000u);
   for (std::uint64_t k = 0; k < 2000; ++k)
     ASSERT_TRUE(FrameData(file, k, 80) == frames[k]) << "frame " << k << " of 2000";
 }

@@ -13,10 +13,10 @@
 #include <tuple>
 #include <vector>
 
-#include "convert/cross_fade.h"
 #include "image/bmp_reader.h"
 #include "image/image.h"
 #include "stillreel/stillreel.hpp"
+#include "support/avi_model.h"
 #include "support/bmp_builder.h"
 #include "support/peers.h"
 
@@ -24,6 +24,8 @@ namespace stillreel {
 namespace {
 
 using test::Peer;
+using test::Picture;
+using test::Rgba;
 using test::RgbaPicture;
 
 // One kind of BMP file and how a peer writes it.
@@ -150,13 +152,12 @@ std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int siz
   return ::testing::AssertionSuccess();
 }
 
-// The pixel the reader should give where the peer decoded rgba. 16-bit
-// channels keep 5 bits scaled by 8 (a 6-bit green drops its lowest bit);
-// ImageMagick widens n bits by repeating the top bits, so the stored value
-// comes back exactly from its 8-bit one.
-::testing::AssertionResult ReaderPixel(const Kind& kind, const std::uint8_t* rgba, Pixel& want) {
-  want = Pixel{rgba[2], rgba[1], rgba[0], 0};
-  if (kind.bitCount == 32) want.alpha = rgba[3];
+// The pixel the reader should give where the peer decoded rgba (alpha never
+// reaches a picture in memory). 16-bit channels keep 5 bits scaled by 8 (a
+// 6-bit green drops its lowest bit); ImageMagick widens n bits by repeating
+// the top bits, so the stored value comes back exactly from its 8-bit one.
+::testing::AssertionResult ReaderPixel(const Kind& kind, const std::uint8_t* rgba, Rgba& want) {
+  want = Rgba{rgba[2], rgba[1], rgba[0], 0};
   if (kind.bitCount != 16) return ::testing::AssertionSuccess();
   auto stored = [](std::uint8_t value, int bits, int& level) {
     level = value >> (8 - bits);
@@ -170,22 +171,10 @@ std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int siz
            << " is not a widened " << 5 << "-" << greenBits << "-5 value";
   }
   if (greenBits == 6) green >>= 1;
-  want = Pixel{static_cast<std::uint8_t>(blue * 8), static_cast<std::uint8_t>(green * 8),
-               static_cast<std::uint8_t>(red * 8), 0};
+  want = Rgba{static_cast<std::uint8_t>(blue * 8), static_cast<std::uint8_t>(green * 8),
+              static_cast<std::uint8_t>(red * 8), 0};
   return ::testing::AssertionSuccess();
 }
-
-// A picture as the conversion should see it: row-major, top row first.
-struct Picture {
-  int width = 1;
-  int height = 1;
-  std::vector<Pixel> pixels{kWhite};
-  const Pixel& At(int x, int y) const {
-    x = std::clamp(x, 0, width - 1);
-    y = std::clamp(y, 0, height - 1);
-    return pixels[static_cast<std::size_t>(y) * width + x];
-  }
-};
 
 ::testing::AssertionResult ExpectedPicture(const Kind& kind, const std::string& path,
                                            Picture& picture) {
@@ -208,8 +197,7 @@ struct Picture {
 
 std::string Describe(const Pixel& p) {
   std::ostringstream text;
-  text << "(b " << int{p.blue} << ", g " << int{p.green} << ", r " << int{p.red} << ", a "
-       << int{p.alpha} << ")";
+  text << "(b " << int{p.blue} << ", g " << int{p.green} << ", r " << int{p.red} << ")";
   return text.str();
 }
 
@@ -242,21 +230,19 @@ TEST_P(PeerBmp, ReadsAsImageMagickDecodes) {
   Image image = CreateImage();
   PictureIssue why{};
   ASSERT_TRUE(ReadBmp(image, path, &why)) << "refused: " << ToString(why);
-  EXPECT_EQ(image.bitDepth, kind->bitCount);
-  ASSERT_EQ(Width(image), width);
-  ASSERT_EQ(Height(image), height);
+  ASSERT_EQ(image.width, width);
+  ASSERT_EQ(image.height, height);
   int wrong = 0;
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
-      const Pixel& have = Column(image, x)[y];
-      const Pixel& expected = want.At(x, y);
-      if (have.blue == expected.blue && have.green == expected.green && have.red == expected.red &&
-          have.alpha == expected.alpha) {
+      const Pixel have = PixelAt(image, x, y);
+      const Rgba expected = want.At(x, y);
+      if (have.blue == expected.blue && have.green == expected.green && have.red == expected.red) {
         continue;
       }
       if (++wrong <= 8) {
         ADD_FAILURE() << kind->label << " pixel (" << x << ", " << y << "): have " << Describe(have)
-                      << ", want " << Describe(expected);
+                      << ", want " << Describe(Pixel{expected.blue, expected.green, expected.red});
       }
     }
   }
@@ -288,20 +274,18 @@ TEST(PeerBmp, ImageMagickThirtyTwoBitBitFieldsAreRefused) {
   ASSERT_TRUE(MakePicture(kMagick32, 7, 5, 1, path));
   ASSERT_TRUE(IsKind(kMagick32, path, 7, 5));
 
-  BmpHeader header;
   PictureIssue probed{};
-  EXPECT_FALSE(ProbeBmp(path, header, &probed));
+  EXPECT_FALSE(BmpFile().Open(path, &probed));
   EXPECT_EQ(probed, PictureIssue::kBitFieldsNot16) << "have " << ToString(probed);
 
   Image image = CreateImage();
   PictureIssue why{};
   EXPECT_FALSE(ReadBmp(image, path, &why));
   EXPECT_EQ(why, PictureIssue::kBitFieldsNot16) << "have " << ToString(why);
-  EXPECT_EQ(image.bitDepth, 1);
-  ASSERT_EQ(Width(image), 1);
-  ASSERT_EQ(Height(image), 1);
-  const Pixel& only = Column(image, 0)[0];
-  EXPECT_TRUE(only.blue == 255 && only.green == 255 && only.red == 255 && only.alpha == 0)
+  ASSERT_EQ(image.width, 1);
+  ASSERT_EQ(image.height, 1);
+  const Pixel only = PixelAt(image, 0, 0);
+  EXPECT_TRUE(only.blue == 255 && only.green == 255 && only.red == 255)
       << "have " << Describe(only) << ", want white";
 }
 
@@ -337,40 +321,6 @@ struct Notice {
 std::ostream& operator<<(std::ostream& out, const Notice& n) {
   return out << "{entry " << n.entry << ", " << ToString(n.issue) << ", " << n.width << " x "
              << n.height << "}";
-}
-
-// The frame a picture gives: anchored at the bottom-left corner, cropped at
-// the right and top, zero where it does not reach; bgr24 rows top first, as
-// ffmpeg hands them out.
-std::vector<std::uint8_t> Frame(const Picture& picture, int frameWidth, int frameHeight) {
-  std::vector<std::uint8_t> frame(static_cast<std::size_t>(frameWidth) * frameHeight * 3, 0);
-  for (int row = 0; row < frameHeight; ++row) {
-    const int y = picture.height - frameHeight + row;
-    if (y < 0 || y >= picture.height) continue;
-    for (int x = 0; x < std::min(frameWidth, picture.width); ++x) {
-      const Pixel& p = picture.At(x, y);
-      std::uint8_t* out = &frame[(static_cast<std::size_t>(row) * frameWidth + x) * 3];
-      out[0] = p.blue;
-      out[1] = p.green;
-      out[2] = p.red;
-    }
-  }
-  return frame;
-}
-
-// Step l of n from a towards b: a's size, b sampled at the clamped position.
-Picture Blend(const Picture& a, const Picture& b, int l, int n) {
-  Picture c = a;
-  for (int y = 0; y < a.height; ++y) {
-    for (int x = 0; x < a.width; ++x) {
-      const Pixel& pa = a.At(x, y);
-      const Pixel& pb = b.At(x, y);
-      c.pixels[static_cast<std::size_t>(y) * a.width + x] =
-          Pixel{BlendChannel(pa.blue, pb.blue, l, n), BlendChannel(pa.green, pb.green, l, n),
-                BlendChannel(pa.red, pb.red, l, n), 0};
-    }
-  }
-  return c;
 }
 
 // "a/b" equals numerator / denominator.
@@ -428,13 +378,13 @@ TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
   for (int k = 0; k < n; ++k) {
     if (smooth > 1 && k < n - 1) {
       for (int l = 0; l < smooth; ++l) {
-        wantFrames.push_back(
-            Frame(Blend(pictures[k], pictures[k + 1], l, smooth), frameWidth, frameHeight));
+        wantFrames.push_back(test::Bgr24Frame(test::Blend(pictures[k], pictures[k + 1], l, smooth),
+                                              frameWidth, frameHeight));
         frameNames.push_back("entry " + std::to_string(k) + " (" + param.entries[k].kind->label +
                              ") step " + std::to_string(l) + " of " + std::to_string(smooth));
       }
     } else {
-      wantFrames.push_back(Frame(pictures[k], frameWidth, frameHeight));
+      wantFrames.push_back(test::Bgr24Frame(pictures[k], frameWidth, frameHeight));
       frameNames.push_back("entry " + std::to_string(k) + " (" + param.entries[k].kind->label +
                            ")");
     }

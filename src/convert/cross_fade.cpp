@@ -20,6 +20,8 @@ std::uint8_t BlendChannel(std::uint8_t a, std::uint8_t b, std::int32_t l, std::i
   return static_cast<std::uint8_t>(a * s + b * t);
 }
 
+namespace {
+
 void FillBlendTable(BlendTable& table, std::int32_t l, std::int32_t n) {
   for (int a = 0; a < 256; ++a) {
     for (int b = 0; b < 256; ++b) {
@@ -29,30 +31,7 @@ void FillBlendTable(BlendTable& table, std::int32_t l, std::int32_t n) {
   }
 }
 
-std::int32_t CrossFade(const Image& a, const Image& b, std::int32_t l, std::int32_t n, Image& c) {
-  // Every output value is one of 256 x 256 blends, so they are computed once
-  // per step with the exact formula and then looked up.
-  std::unique_ptr<BlendTable> table(new (std::nothrow) BlendTable);
-  if (!table) return 0;
-  FillBlendTable(*table, l, n);
-  const BlendTable& t = *table;
-  const std::int32_t width = std::min(c.width, a.width);
-  const std::int32_t height = std::min(c.height, a.height);
-  for (std::int32_t x = 0; x < width; ++x) {
-    const Pixel* from = Column(a, x);
-    const Pixel* to = Column(b, std::min(x, b.width - 1));
-    Pixel* out = Column(c, x);
-    const std::int32_t shared = std::min(height, b.height);
-    for (std::int32_t y = 0; y < height; ++y) {
-      const Pixel& p = from[y];
-      const Pixel& q = to[y < shared ? y : b.height - 1];
-      out[y].blue = t[p.blue * 256 + q.blue];
-      out[y].green = t[p.green * 256 + q.green];
-      out[y].red = t[p.red * 256 + q.red];
-    }
-  }
-  return 1;
-}
+}  // namespace
 
 void SetBlendStep(BlendStep& step, std::int32_t l, std::int32_t n) {
   step.t = static_cast<double>(l) / static_cast<double>(n);
@@ -176,6 +155,33 @@ void BlendBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size,
   const std::uint8_t* t = step.table.data();
   for (; i < size; ++i)
     out[i] = t[a[i] * 256 + b[i]];
+}
+
+void CrossFade(const Image& a, const Image& b, const BlendStep& step, std::int64_t first,
+               std::int64_t count, std::int32_t columns, std::uint8_t* out, std::size_t stride) {
+  if (a.width == b.width && a.height == b.height && columns == a.width && stride == a.stride) {
+    // Rows of one size lie alike in memory: blend them as one block (their
+    // zero padding blends to zero).
+    BlendBytes(Row(a, first), Row(b, first), static_cast<std::size_t>(count) * stride, step, out);
+    return;
+  }
+  const std::int32_t shared = std::min(columns, b.width);
+  const BlendTable& table = step.table;
+  for (std::int64_t r = first; r < first + count; ++r, out += stride) {
+    // Stored row r is row y from the top; b is sampled at row y, clamped.
+    const std::int64_t y = a.height - 1 - r;
+    const std::uint8_t* from = Row(a, r);
+    BlendBytes(from, Row(b, b.height - 1 - std::min<std::int64_t>(y, b.height - 1)),
+               3 * static_cast<std::size_t>(shared), step, out);
+    for (std::int32_t x = shared; x < columns; ++x) {
+      const Pixel q = PixelAt(b, x, y);
+      const std::uint8_t* p = from + 3 * x;
+      std::uint8_t* o = out + 3 * x;
+      o[0] = table[p[0] * 256 + q.blue];
+      o[1] = table[p[1] * 256 + q.green];
+      o[2] = table[p[2] * 256 + q.red];
+    }
+  }
 }
 
 }  // namespace stillreel

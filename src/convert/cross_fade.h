@@ -1,6 +1,6 @@
-// Frame transitions: the in-between frames of smoothing. A transition fills
-// an output image that the caller has already sized; it never resizes, reads
-// or releases images.
+// The cross-fade: the in-between frames of smoothing, blended from two
+// pictures held as Images. It writes into the caller's memory and never
+// resizes, reads or releases images.
 #ifndef STILLREEL_CONVERT_CROSS_FADE_H_
 #define STILLREEL_CONVERT_CROSS_FADE_H_
 
@@ -12,21 +12,12 @@
 
 namespace stillreel {
 
-// Fills c with step l of n (0 <= l < n) from a towards b; returns 1 on success.
-using TransitionFn = std::int32_t (*)(const Image& a, const Image& b, std::int32_t l,
-                                      std::int32_t n, Image& c);
-
-// c(x, y) = truncation of a(x, y) x (1 - t) + b(x, y) x t with t = l / n, for
-// blue, green and red in double precision; b is sampled at the clamped
-// position, so a b of another size still works. Alpha of c is left alone.
-std::int32_t CrossFade(const Image& a, const Image& b, std::int32_t l, std::int32_t n, Image& c);
-
-// The channel value that CrossFade gives for a and b at step l of n.
+// The channel value of step l of n (0 <= l < n) from a towards b: the
+// truncation of a x (1 - t) + b x t with t = l / n, in double precision.
 std::uint8_t BlendChannel(std::uint8_t a, std::uint8_t b, std::int32_t l, std::int32_t n);
 
 // Every blend of one step: entry a x 256 + b is BlendChannel(a, b, l, n).
 using BlendTable = std::array<std::uint8_t, 256 * 256>;
-void FillBlendTable(BlendTable& table, std::int32_t l, std::int32_t n);
 
 // One step of a fade: its weights and the table of its blends.
 struct BlendStep {
@@ -41,10 +32,17 @@ struct BlendStep {
 };
 void SetBlendStep(BlendStep& step, std::int32_t l, std::int32_t n);
 
-// CrossFade for pictures held as 24-bit rows of one size: out[i] is the blend
-// of a[i] and b[i] (zero padding blends to zero).
+// out[i] is the blend of a[i] and b[i] for i < size.
 void BlendBytes(const std::uint8_t* a, const std::uint8_t* b, std::size_t size,
                 const BlendStep& step, std::uint8_t* out);
+
+// Stored rows first to first + count - 1 of step `step` of the fade from a
+// towards b, which has a's size: pixel (x, y) blends a's (x, y) with b's at
+// the clamped position, so a b of another size (a picture that could not be
+// read among them) still works. Row i goes to out + i x stride and gets its
+// first `columns` pixels (at most a's width); the rest of it is left alone.
+void CrossFade(const Image& a, const Image& b, const BlendStep& step, std::int64_t first,
+               std::int64_t count, std::int32_t columns, std::uint8_t* out, std::size_t stride);
 
 }  // namespace stillreel
 

@@ -1,5 +1,7 @@
-// RunSettings: what one conversion works with. Each call owns its own record,
-// so calls on different files never share state.
+// RunSettings: the plan of one conversion, made once from the call's
+// arguments and the first picture's headers before anything is written, and
+// read, never changed, by the run that follows. Each call has its own, so
+// calls on different files share nothing.
 #ifndef STILLREEL_CONVERT_RUN_SETTINGS_H_
 #define STILLREEL_CONVERT_RUN_SETTINGS_H_
 
@@ -7,34 +9,42 @@
 #include <string>
 #include <vector>
 
-#include "convert/cross_fade.h"
+#include "avi/avi_layout.h"
 #include "stillreel/stillreel.hpp"
 
 namespace stillreel {
 
 struct RunSettings {
-  TransitionFn transition = CrossFade;
-  std::int32_t smoothCount = 1;
-  std::int64_t imageCount = 0;
   const std::vector<std::string>* imageNames = nullptr;
-  double frameRate = 0;  // frames per second of the file, the smoothing included
+  std::int64_t imageCount = 0;   // n, at least 1
+  std::int32_t smoothCount = 1;  // N, frames per picture
+  double frameRate = 0;          // frames per second of the file: the rate times N
+  // The frame geometry is the first picture's; one that cannot be read
+  // makes every frame 1 x 1.
   std::int32_t frameWidth = 1;
   std::int32_t frameHeight = 1;
-  std::int32_t bitCount = 24;
+  std::uint64_t frameCount = 1;  // F = (n - 1) x N + 1, or kHugeSize
+  AviLayout layout;
 };
 
-// Sets up a call's settings from its rate and smoothing count. Returns kOk,
-// or kBadArgument for a rate <= 0, a count < 0, or a rate so high that a frame
-// would last less than a microsecond.
-Result SetUpRunSettings(RunSettings& settings, std::int32_t frameRateX100,
-                        std::int32_t smoothCount);
+// The checked rate and smoothing count of a call: false for a rate <= 0, a
+// count < 0, or a rate so high that a frame would last less than a
+// microsecond. A count of 0 means 1.
+bool SetRate(RunSettings& settings, std::int32_t frameRateX100, std::int32_t smoothCount);
 
-// Runs a conversion whose arguments have been checked, with settings.imageNames
-// holding at least one name. `output` may be null when the caller's path
-// cannot be turned into a file name: the call then fails as an output that
-// cannot be created, after the size check, as any other such output would.
-Result RunConversion(RunSettings& settings, const std::filesystem::path* output,
-                     const Options& options);
+// Completes the plan for the pictures `names` (at least one): the geometry
+// from the first picture's headers, the frame count and the file's layout.
+void PlanRun(RunSettings& settings, const std::vector<std::string>& names);
+
+// Writes the file the plan describes through `out`: headers, frames, index.
+// Adds the pictures that could not be read to `unreadable` as it meets them.
+class AviWriter;
+class ByteWriter;
+Result WriteVideo(const RunSettings& settings, AviWriter& avi, ByteWriter& out,
+                  const Options& options, std::int64_t& unreadable);
+
+// Reads every picture's headers and reports as WriteVideo would, writing nothing.
+Result CheckPictures(const RunSettings& settings, const Options& options, std::int64_t& unreadable);
 
 }  // namespace stillreel
 

@@ -1,57 +1,66 @@
 #include "image/image.h"
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace stillreel {
+namespace {
+
+// Makes room for w x h without touching the bytes; false (and the image
+// unchanged) when w or h is below 1 or the room cannot be had.
+bool MakeRoom(Image& image, std::int32_t w, std::int32_t h) {
+  if (w < 1 || h < 1) return false;
+  const std::uint64_t stride = RowBytes(24, w);
+  const std::uint64_t size = stride * static_cast<std::uint64_t>(h);
+  // new[] throws rather than failing when the byte count itself overflows.
+  if (size > static_cast<std::uint64_t>(PTRDIFF_MAX)) return false;
+  if (size > image.capacity || !image.bytes) {
+    std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[size]);
+    if (!bytes) return false;
+    image.bytes = std::move(bytes);
+    image.capacity = size;
+  }
+  image.width = w;
+  image.height = h;
+  image.stride = static_cast<std::size_t>(stride);
+  return true;
+}
+
+}  // namespace
 
 Image CreateImage() {
   Image image;
-  image.pixels.reset(new Pixel[1]{kWhite});
+  Resize(image, 1, 1);
   return image;
 }
 
 void ReleaseImage(Image& image) {
-  image.pixels.reset();
-  image.colourTable.clear();
-  image.colourTable.shrink_to_fit();
+  image.bytes.reset();
+  image.capacity = 0;
   image.width = 1;
   image.height = 1;
+  image.stride = 4;
 }
 
 bool Resize(Image& image, std::int32_t w, std::int32_t h) {
-  if (w < 1 || h < 1) return false;
-  const auto count = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h);
-  // new[] throws rather than failing when the byte count itself overflows.
-  if (count > static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(Pixel)) return false;
-  std::unique_ptr<Pixel[]> pixels(new (std::nothrow) Pixel[count]);
-  if (!pixels) return false;
-  std::fill_n(pixels.get(), count, kWhite);
-  image.pixels = std::move(pixels);
-  image.width = w;
-  image.height = h;
+  if (!MakeRoom(image, w, h)) return false;
+  const std::size_t used = 3 * static_cast<std::size_t>(w);
+  for (std::int64_t r = 0; r < h; ++r) {
+    std::memset(Row(image, r), 255, used);
+    std::memset(Row(image, r) + used, 0, image.stride - used);
+  }
   return true;
 }
 
-bool SetBitDepth(Image& image, std::int32_t d) {
-  switch (d) {
-    case 1:
-    case 4:
-    case 8:
-      image.colourTable.assign(std::size_t{1} << d, kBlack);
-      break;
-    case 16:
-    case 24:
-    case 32:
-      image.colourTable.clear();
-      break;
-    default:
-      return false;
-  }
-  image.bitDepth = d;
-  return true;
+bool Reshape(Image& image, std::int32_t w, std::int32_t h) {
+  return MakeRoom(image, w, h);
+}
+
+void ClearPadding(Image& image) {
+  const std::size_t used = 3 * static_cast<std::size_t>(image.width);
+  if (image.stride == used) return;
+  for (std::int64_t r = 0; r < image.height; ++r)
+    std::memset(Row(image, r) + used, 0, image.stride - used);
 }
 
 }  // namespace stillreel

@@ -1,12 +1,13 @@
-// Image: a picture in memory, stored column by column. An Image owns its
-// pixels and colour table; ReleaseImage (or destruction) frees them. Nothing
-// here reads or writes files.
+// Image: a picture in memory, stored as a frame of the video stores it:
+// bottom-up rows of blue, green and red bytes, each row padded with zeros to a
+// multiple of 4 bytes. An Image owns its bytes; ReleaseImage (or destruction)
+// frees them. Nothing here reads or writes files.
 #ifndef STILLREEL_IMAGE_IMAGE_H_
 #define STILLREEL_IMAGE_IMAGE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 namespace stillreel {
 
@@ -14,56 +15,57 @@ struct Pixel {
   std::uint8_t blue;
   std::uint8_t green;
   std::uint8_t red;
-  std::uint8_t alpha;
 };
 
-inline constexpr Pixel kWhite{255, 255, 255, 0};
-inline constexpr Pixel kBlack{0, 0, 0, 0};
+inline constexpr Pixel kWhite{255, 255, 255};
 
 struct Image {
-  std::int32_t bitDepth = 24;  // bits per pixel of the file it was read from
   std::int32_t width = 1;
   std::int32_t height = 1;
-  // One block of width x height pixels: column x starts at x * height and
-  // holds rows 0 (top) to height - 1 (bottom).
-  std::unique_ptr<Pixel[]> pixels;
-  // For 1-, 4- and 8-bit images: the entries read from the file.
-  std::vector<Pixel> colourTable;
+  std::size_t stride = 4;  // bytes of one stored row: RowBytes(24, width)
+  // height rows of stride bytes; stored row 0 is the bottom row of the picture.
+  std::unique_ptr<std::uint8_t[]> bytes;
+  std::size_t capacity = 0;  // bytes allocated, kept when a resize needs no more
 };
 
-// A 1 x 1 image of depth 24.
+// Bytes of one stored row of `width` pixels of `bitCount` bits, padded to a
+// multiple of 4 bytes: the row geometry of every BMP and of every frame.
+inline constexpr std::uint64_t RowBytes(std::int32_t bitCount, std::int64_t width) {
+  return (static_cast<std::uint64_t>(bitCount) * static_cast<std::uint64_t>(width) + 31) / 32 * 4;
+}
+
+// A 1 x 1 white image.
 Image CreateImage();
 void ReleaseImage(Image& image);
 
-// Refuses (false, image unchanged) when w or h is below 1 or the pixels
+// Refuses (false, image unchanged) when w or h is below 1 or the bytes
 // cannot be allocated; otherwise the image becomes w x h white.
 bool Resize(Image& image, std::int32_t w, std::int32_t h);
 
-// Refuses (false, unchanged) unless d is 1, 4, 8, 16, 24 or 32. Records d and
-// drops the colour table; for 1, 4 and 8 prepares 2^d black entries.
-bool SetBitDepth(Image& image, std::int32_t d);
+// As Resize, but the bytes are left as they are, for the caller to fill; it
+// then clears the padding with ClearPadding.
+bool Reshape(Image& image, std::int32_t w, std::int32_t h);
 
-inline std::int32_t Width(const Image& image) {
-  return image.width;
-}
-inline std::int32_t Height(const Image& image) {
-  return image.height;
-}
+// Sets the bytes after the last pixel of every row to zero.
+void ClearPadding(Image& image);
 
-inline Pixel* Column(Image& image, std::int32_t x) {
-  return image.pixels.get() + static_cast<std::int64_t>(x) * image.height;
+// Stored row r, counted from the bottom row.
+inline std::uint8_t* Row(Image& image, std::int64_t r) {
+  return image.bytes.get() + static_cast<std::size_t>(r) * image.stride;
 }
-inline const Pixel* Column(const Image& image, std::int32_t x) {
-  return image.pixels.get() + static_cast<std::int64_t>(x) * image.height;
+inline const std::uint8_t* Row(const Image& image, std::int64_t r) {
+  return image.bytes.get() + static_cast<std::size_t>(r) * image.stride;
 }
 
-// The pixel at (x, y) with both clamped into the image.
-inline const Pixel& PixelAt(const Image& image, std::int64_t x, std::int64_t y) {
+// The pixel at (x, y), y = 0 being the top row, with both clamped into the
+// image.
+inline Pixel PixelAt(const Image& image, std::int64_t x, std::int64_t y) {
   if (x >= image.width) x = image.width - 1;
   if (x < 0) x = 0;
   if (y >= image.height) y = image.height - 1;
   if (y < 0) y = 0;
-  return Column(image, static_cast<std::int32_t>(x))[y];
+  const std::uint8_t* p = Row(image, image.height - 1 - y) + 3 * x;
+  return Pixel{p[0], p[1], p[2]};
 }
 
 }  // namespace stillreel

@@ -1,0 +1,55 @@
+// The row decoders of the BMP reader, one per pixel layout. Each turns the
+// bytes of one stored row into blue, green, red triples, the frame's own
+// form. They read only the bytes they are given and write only the pixels
+// they are asked for; the reader around them deals with rows cut short.
+#ifndef STILLREEL_IMAGE_BMP_ROWS_H_
+#define STILLREEL_IMAGE_BMP_ROWS_H_
+
+#include <array>
+#include <cstdint>
+
+namespace stillreel {
+
+// A colour: blue | green << 8 | red << 16, and above them a byte that no
+// frame shows.
+using Colour = std::uint32_t;
+
+// What a row decoder needs besides the row itself.
+struct RowTables {
+  // The colour of each palette index; black beyond the colour table.
+  std::array<Colour, 256> palette{};
+  // 16-bit words: the masks of red, green and blue and the right shift that
+  // brings each to five bits or fewer.
+  std::array<std::uint32_t, 3> masks = {0x7C00, 0x03E0, 0x001F};
+  std::array<int, 3> shifts = {10, 5, 0};
+  // The colour of every 16-bit word, for pictures worth the table; or null.
+  const Colour* words = nullptr;
+};
+
+// Decodes the first `width` pixels of a stored row of which `in` holds
+// `have` bytes into 3 x width bytes at `out`. Returns how many pixels the
+// bytes held whole; pixels beyond them are left alone.
+using RowDecoder = std::int64_t (*)(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                                    const RowTables& tables, std::uint8_t* out);
+
+std::int64_t DecodePalette1(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                            const RowTables& tables, std::uint8_t* out);
+std::int64_t DecodePalette4(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                            const RowTables& tables, std::uint8_t* out);
+std::int64_t DecodePalette8(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                            const RowTables& tables, std::uint8_t* out);
+// Each channel keeps at most five bits and is scaled by 8: 0 to 248.
+std::int64_t DecodeMasks16(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                           const RowTables& tables, std::uint8_t* out);
+std::int64_t DecodeBgr24(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                         const RowTables& tables, std::uint8_t* out);
+// The fourth byte of each pixel is dropped.
+std::int64_t DecodeBgrx32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                          const RowTables& tables, std::uint8_t* out);
+
+// The colour of the 16-bit word w under the tables' masks.
+Colour Word16(const RowTables& tables, std::uint32_t w);
+
+}  // namespace stillreel
+
+#endif  // STILLREEL_IMAGE_BMP_ROWS_H_
