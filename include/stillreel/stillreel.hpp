@@ -86,6 +86,22 @@ struct Summary {
   std::int64_t unreadablePictures = 0;  // pictures that became 1 x 1 white frames
 };
 
+// How pictures are read.
+enum class Reading : std::int32_t {
+  // The reader VOD2ERI has: uncompressed bottom-up BMPs of 1, 4, 8, 16, 24
+  // and 32 bits, bit fields at 16 bits only, 16-bit channels scaled by 8.
+  kClassic,
+  // Every BMP that real programs write, each picture shown as viewers show it.
+  kFull,
+};
+
+// The kind of AVI file written.
+enum class Container : std::int32_t {
+  kAvi1,     // AVI 1.0, at most 2048 MiB (kTooLarge beyond): VOD2ERI's kind
+  kOpenDml,  // AVI 2.0 (OpenDML), of any length
+  kAuto,     // AVI 1.0 when the file fits in it, AVI 2.0 beyond
+};
+
 struct Options {
   // Called as Progress above describes.
   std::function<void(const Progress&)> onProgress;
@@ -100,6 +116,8 @@ struct Options {
   // Filled once the layout of the file is known, before the first write;
   // unreadablePictures is set when the call returns.
   Summary* summary = nullptr;
+  Reading reading = Reading::kClassic;
+  Container container = Container::kAvi1;
 };
 
 // Converts the pictures `names` (bytes, opened unchanged, relative to the

@@ -63,7 +63,7 @@ bool SetRate(RunSettings& settings, std::int32_t frameRateX100, std::int32_t smo
 void PlanRun(RunSettings& settings, const std::vector<std::string>& names) {
   settings.imageNames = &names;
   settings.imageCount = static_cast<std::int64_t>(names.size());
-  BmpFile first;
+  BmpFile first(settings.reading);
   if (first.Open(names.front())) {
     settings.frameWidth = first.header().width;
     settings.frameHeight = first.header().height;
@@ -80,8 +80,16 @@ Result RunRequest(const Request& request) {
   if (!request.names && request.listPath && request.listPath->empty()) {
     return Result::kBadArgument;
   }
+  if (options.reading != Reading::kClassic && options.reading != Reading::kFull) {
+    return Result::kBadArgument;
+  }
+  if (options.container != Container::kAvi1 && options.container != Container::kOpenDml &&
+      options.container != Container::kAuto) {
+    return Result::kBadArgument;
+  }
   RunSettings settings;
   if (!SetRate(settings, request.frameRateX100, request.smoothCount)) return Result::kBadArgument;
+  settings.reading = options.reading;
 
   // The list.
   std::vector<std::string> listed;

@@ -63,7 +63,7 @@ class Run {
     for (std::int64_t k = 0; k < n; ++k) {
       ReportProgress(k);
       if (Cancelled()) return Result::kCancelled;
-      BmpFile file;
+      BmpFile file(settings_.reading);
       PictureIssue issue = PictureIssue::kCannotOpen;
       if (file.Open(Name(k), &issue) && file.Prepare(&issue)) {
         NoticeSize(k, file.header().width, file.header().height);
@@ -94,7 +94,7 @@ class Run {
   // Entry k read whole; a picture that cannot be read is 1 x 1 white.
   void Load(std::int64_t k, Image& image) {
     PictureIssue issue = PictureIssue::kCannotOpen;
-    if (ReadBmp(image, Name(k), &issue)) {
+    if (ReadBmp(image, Name(k), &issue, settings_.reading)) {
       NoticeSize(k, image.width, image.height);
     } else {
       Notice(k, issue, 1, 1);
@@ -138,7 +138,7 @@ class Run {
 
   // Entry k as one frame, decoded straight into the output.
   void Stream(std::int64_t k, AviWriter& avi) {
-    BmpFile file;
+    BmpFile file(settings_.reading);
     PictureIssue issue = PictureIssue::kCannotOpen;
     if (!file.Open(Name(k), &issue) || !file.Prepare(&issue)) {
       MakeUnreadable(current_);

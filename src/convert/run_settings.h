@@ -24,6 +24,7 @@ struct RunSettings {
   std::int32_t frameWidth = 1;
   std::int32_t frameHeight = 1;
   std::uint64_t frameCount = 1;  // F = (n - 1) x N + 1, or kHugeSize
+  Reading reading = Reading::kClassic;
   AviLayout layout;
 };
 

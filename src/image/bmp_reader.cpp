@@ -70,7 +70,7 @@ int MaskShift(std::uint32_t mask) {
 
 }  // namespace
 
-BmpFile::BmpFile() = default;
+BmpFile::BmpFile(Reading reading) : reading_(reading) {}
 BmpFile::~BmpFile() = default;
 
 bool BmpFile::Open(std::string_view name, PictureIssue* why) {
@@ -216,8 +216,8 @@ void MakeUnreadable(Image& image) {
 namespace {
 
 template <class Source>
-bool Read(Image& image, Source source, PictureIssue* why) {
-  BmpFile file;
+bool Read(Image& image, Source source, PictureIssue* why, Reading reading) {
+  BmpFile file(reading);
   PictureIssue issue = PictureIssue::kCannotOpen;
   if (file.Open(source, &issue) && file.Prepare(&issue)) {
     const BmpHeader& header = file.header();
@@ -235,12 +235,13 @@ bool Read(Image& image, Source source, PictureIssue* why) {
 
 }  // namespace
 
-bool ReadBmp(Image& image, std::string_view name, PictureIssue* why) {
-  return Read(image, name, why);
+bool ReadBmp(Image& image, std::string_view name, PictureIssue* why, Reading reading) {
+  return Read(image, name, why, reading);
 }
 
-bool ReadBmp(Image& image, std::span<const std::uint8_t> bytes, PictureIssue* why) {
-  return Read(image, bytes, why);
+bool ReadBmp(Image& image, std::span<const std::uint8_t> bytes, PictureIssue* why,
+             Reading reading) {
+  return Read(image, bytes, why, reading);
 }
 
 }  // namespace stillreel

@@ -24,7 +24,7 @@ namespace stillreel {
 // lies between them and the pixels, then the rows come bottom row first.
 class BmpFile {
  public:
-  BmpFile();
+  explicit BmpFile(Reading reading = Reading::kClassic);
   ~BmpFile();
   BmpFile(const BmpFile&) = delete;
   BmpFile& operator=(const BmpFile&) = delete;
@@ -47,6 +47,7 @@ class BmpFile {
   void ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t columns, std::int64_t rows);
 
  private:
+  Reading reading_;
   std::unique_ptr<ByteSource> source_;
   BmpHeader header_;
   std::size_t rowStride_ = 0;  // stored bytes of one row, padding included
@@ -56,10 +57,12 @@ class BmpFile {
 };
 
 // Reads the BMP file `name` into `image`.
-bool ReadBmp(Image& image, std::string_view name, PictureIssue* why = nullptr);
+bool ReadBmp(Image& image, std::string_view name, PictureIssue* why = nullptr,
+             Reading reading = Reading::kClassic);
 
 // The same for a BMP held in memory.
-bool ReadBmp(Image& image, std::span<const std::uint8_t> bytes, PictureIssue* why = nullptr);
+bool ReadBmp(Image& image, std::span<const std::uint8_t> bytes, PictureIssue* why = nullptr,
+             Reading reading = Reading::kClassic);
 
 // Leaves `image` 1 x 1 white: the picture that could not be read.
 void MakeUnreadable(Image& image);
