@@ -1,5 +1,7 @@
 #include "avi/avi_writer.h"
 
+#include <initializer_list>
+
 namespace stillreel {
 namespace {
 
@@ -12,21 +14,18 @@ std::uint32_t U32(std::uint64_t value) {
   return static_cast<std::uint32_t>(value);
 }
 
+void WriteLe32s(std::initializer_list<std::uint32_t> values, ByteWriter& out) {
+  for (const std::uint32_t value : values)
+    WriteLe32(value, out);
+}
+
 void WriteMainHeader(const AviLayout& layout, ByteWriter& out) {
   WriteTag("avih", out);
-  WriteLe32(U32(kMainHeaderBytes), out);
-  WriteLe32(layout.microsPerFrame, out);
-  WriteLe32(0, out);  // maximum bytes per second
-  WriteLe32(0, out);  // padding granularity
-  WriteLe32(kHasIndex, out);
-  WriteLe32(U32(layout.frameCount), out);
-  WriteLe32(0, out);  // initial frames
-  WriteLe32(1, out);  // streams
-  WriteLe32(U32(layout.frameSize), out);
-  WriteLe32(U32(layout.width), out);
-  WriteLe32(U32(layout.height), out);
-  for (int i = 0; i < 4; ++i)
-    WriteLe32(0, out);  // reserved
+  WriteLe32s({U32(kMainHeaderBytes), layout.microsPerFrame, 0 /* maximum bytes per second */,
+              0 /* padding granularity */, kHasIndex, U32(layout.frameCount),
+              0 /* initial frames */, 1 /* streams */, U32(layout.frameSize), U32(layout.width),
+              U32(layout.height), 0, 0, 0, 0 /* reserved */},
+             out);
 }
 
 void WriteStreamHeader(const AviLayout& layout, ByteWriter& out) {
@@ -34,17 +33,12 @@ void WriteStreamHeader(const AviLayout& layout, ByteWriter& out) {
   WriteLe32(U32(kStreamHeaderBytes), out);
   WriteTag("vids", out);
   WriteTag("DIB ", out);
-  WriteLe32(0, out);                      // flags
-  WriteLe32(0, out);                      // priority and language
-  WriteLe32(0, out);                      // initial frames
-  WriteLe32(layout.microsPerFrame, out);  // scale: the rate is rate / scale frames a second
-  WriteLe32(kMicrosPerSecond, out);
-  WriteLe32(0, out);  // start
-  WriteLe32(U32(layout.frameCount), out);
-  WriteLe32(U32(layout.frameSize), out);
-  WriteLe32(0, out);  // quality
-  WriteLe32(0, out);  // sample size
-  WriteLe32(0, out);  // frame rectangle left and top
+  // The rate is rate / scale frames a second: scale is the frame time.
+  WriteLe32s({0 /* flags */, 0 /* priority and language */, 0 /* initial frames */,
+              layout.microsPerFrame /* scale */, kMicrosPerSecond /* rate */, 0 /* start */,
+              U32(layout.frameCount) /* length */, U32(layout.frameSize), 0 /* quality */,
+              0 /* sample size */, 0 /* frame rectangle left and top */},
+             out);
   // The rectangle's right and bottom are 16-bit: wider frames keep the low bits.
   WriteLe16(static_cast<std::uint16_t>(layout.width), out);
   WriteLe16(static_cast<std::uint16_t>(layout.height), out);
@@ -52,18 +46,15 @@ void WriteStreamHeader(const AviLayout& layout, ByteWriter& out) {
 
 void WriteStreamFormat(const AviLayout& layout, ByteWriter& out) {
   WriteTag("strf", out);
-  WriteLe32(U32(kStreamFormatBytes), out);
-  WriteLe32(U32(kStreamFormatBytes), out);  // the bitmap info header's own size
-  WriteLe32(U32(layout.width), out);
-  WriteLe32(U32(layout.height), out);  // positive: bottom-up rows
-  WriteLe16(1, out);                   // planes
-  WriteLe16(24, out);                  // bit count
-  WriteLe32(0, out);                   // no compression
-  WriteLe32(U32(layout.frameSize), out);
-  WriteLe32(kPixelsPerMetre, out);
-  WriteLe32(kPixelsPerMetre, out);
-  WriteLe32(0, out);  // colours used
-  WriteLe32(0, out);  // colours important
+  // A bitmap info header of its own size; a positive height: bottom-up rows.
+  WriteLe32s(
+      {U32(kStreamFormatBytes), U32(kStreamFormatBytes), U32(layout.width), U32(layout.height)},
+      out);
+  WriteLe16(1, out);   // planes
+  WriteLe16(24, out);  // bit count
+  WriteLe32s({0 /* no compression */, U32(layout.frameSize), kPixelsPerMetre, kPixelsPerMetre,
+              0 /* colours used */, 0 /* colours important */},
+             out);
 }
 
 }  // namespace

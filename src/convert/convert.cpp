@@ -80,12 +80,9 @@ Result RunRequest(const Request& request) {
   if (!request.names && request.listPath && request.listPath->empty()) {
     return Result::kBadArgument;
   }
-  if (options.reading != Reading::kClassic && options.reading != Reading::kFull) {
-    return Result::kBadArgument;
-  }
-  if (options.container != Container::kAvi1 && options.container != Container::kOpenDml &&
-      options.container != Container::kAuto) {
-    return Result::kBadArgument;
+  if (static_cast<std::uint32_t>(options.reading) > 1 ||
+      static_cast<std::uint32_t>(options.container) > 2) {
+    return Result::kBadArgument;  // not one of the named choices
   }
   RunSettings settings;
   if (!SetRate(settings, request.frameRateX100, request.smoothCount)) return Result::kBadArgument;
