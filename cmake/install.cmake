@@ -1,16 +1,10 @@
 # Install rules and packages: the library, its public headers, the tool and
 # its manual page, a CMake package (find_package(stillreel CONFIG) gives
 # stillreel::stillreel), a pkg-config file, and a Debian package through CPack.
-# Every version in them is the project version.
+# Every version in them is the project version. Included from CMakeLists.txt
+# when STILLREEL_INSTALL is on.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
-
-# A project that adds stillreel with add_subdirectory decides itself whether
-# stillreel is installed with it.
-option(STILLREEL_INSTALL "Generate the install rules of stillreel" ${PROJECT_IS_TOP_LEVEL})
-if(NOT STILLREEL_INSTALL)
-  return()
-endif()
 
 set(stillreel_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/stillreel)
 get_target_property(stillreel_type stillreel TYPE)
