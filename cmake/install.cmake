@@ -26,6 +26,8 @@ install(TARGETS stillreel EXPORT stillreelTargets
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/stillreel
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
   FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
+install(FILES ${PROJECT_BINARY_DIR}/include/stillreel/version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/stillreel COMPONENT development)
 
 # The tool finds the library beside it through its rpath ($ORIGIN/../lib).
 if(TARGET stillreel_tool)

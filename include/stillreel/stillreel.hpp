@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "stillreel/export.h"
+#include "stillreel/version.h"
 
 namespace stillreel {
 

@@ -47,6 +47,7 @@ set(want
   usr/include/stillreel/vod2eri.h
   usr/include/stillreel/stillreel.hpp
   usr/include/stillreel/export.h
+  usr/include/stillreel/version.h
   usr/${LIBDIR}/cmake/stillreel/stillreelConfig.cmake
   usr/${LIBDIR}/pkgconfig/stillreel.pc)
 if(SHARED)
@@ -56,6 +57,7 @@ else()
 endif()
 check_files(${root} ${want})
 check_pc(${root}/usr/${LIBDIR}/pkgconfig/stillreel.pc /usr)
+check_version_h(${root}/usr/include/stillreel/version.h)
 if(SHARED)
   check_soname(${root}/usr/${LIBDIR}/libstillreel.so.${VERSION} libstillreel.so.${SOVERSION})
   check_loads_from(${root}/usr/bin/stillreel ${root}/usr/${LIBDIR})

@@ -1,8 +1,9 @@
 # Installs the build into a fresh scratch prefix (cmake --install --prefix), as
 # a user installs into /usr/local, and checks what lands there: the library
 # with its SONAME, the headers, the tool with its manual page, the CMake
-# package and stillreel.pc, each with the project version. Also empties the
-# consumers' scratch folders, so every run starts clean.
+# package and stillreel.pc, each with the project version, as is every macro
+# of stillreel/version.h. Also empties the consumers' scratch folders, so
+# every run starts clean.
 #   cmake -DBUILD_DIR=... -DPREFIX=... -DSCRATCH=... -DCONFIG=... -DVERSION=...
 #         -DSOVERSION=... -DLIBDIR=... -DINCLUDEDIR=... -DBINDIR=... -DMANDIR=...
 #         -DSHARED=ON|OFF -DTOOL=ON|OFF -P install_copy.cmake
@@ -16,6 +17,7 @@ set(want
   ${INCLUDEDIR}/stillreel/vod2eri.h
   ${INCLUDEDIR}/stillreel/stillreel.hpp
   ${INCLUDEDIR}/stillreel/export.h
+  ${INCLUDEDIR}/stillreel/version.h
   ${LIBDIR}/cmake/stillreel/stillreelConfig.cmake
   ${LIBDIR}/cmake/stillreel/stillreelConfigVersion.cmake
   ${LIBDIR}/cmake/stillreel/stillreelTargets.cmake
@@ -36,6 +38,7 @@ if(SHARED)
   check_link(${PREFIX}/${LIBDIR}/libstillreel.so libstillreel.so.${SOVERSION})
 endif()
 check_pc(${PREFIX}/${LIBDIR}/pkgconfig/stillreel.pc ${PREFIX})
+check_version_h(${PREFIX}/${INCLUDEDIR}/stillreel/version.h)
 if(TOOL)
   # The installed tool runs from the prefix with no environment help, and
   # takes the prefix's library, not the build tree's.

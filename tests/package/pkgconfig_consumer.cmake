@@ -26,7 +26,8 @@ else()
   run_checked(${pkg_config} --cflags --libs --static stillreel)
 endif()
 separate_arguments(flags UNIX_COMMAND "${run_output}")
-run_checked(${CC} -std=c11 -Wall -Wextra -Wpedantic -Werror -o ${WORK}/consumer ${SOURCE} ${flags})
+run_checked(${CC} -std=c11 -Wall -Wextra -Wpedantic -Werror "-DWANT_VERSION=\"${VERSION}\""
+            -o ${WORK}/consumer ${SOURCE} ${flags})
 
 # The prefix is no system folder: the loader is told where the library is.
 run_checked(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${PREFIX}/${LIBDIR}

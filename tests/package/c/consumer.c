@@ -1,7 +1,9 @@
-/* A C program built against an installed stillreel through pkg-config. In the
- * folder given as its argument it writes two 2 x 2 pictures and a frame list,
- * converts them with two frames per picture and checks the file's sizes and
- * every frame's pixels. */
+/* A C program built against an installed stillreel through pkg-config. It
+ * checks the version macros of stillreel/version.h against WANT_VERSION (the
+ * project version, given with -DWANT_VERSION="x.y.z"). In the folder given as
+ * its argument it writes two 2 x 2 pictures and a frame list, converts them
+ * with two frames per picture and checks the file's sizes and every frame's
+ * pixels. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <stdio.h>
@@ -9,7 +11,16 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <stillreel/version.h>
 #include <stillreel/vod2eri.h>
+
+#ifndef WANT_VERSION
+#error "build with -DWANT_VERSION=\"x.y.z\", the project version"
+#endif
+#if STILLREEL_VERSION != \
+    STILLREEL_VERSION_MAJOR * 10000 + STILLREEL_VERSION_MINOR * 100 + STILLREEL_VERSION_PATCH
+#error "STILLREEL_VERSION is not major * 10000 + minor * 100 + patch"
+#endif
 
 static int failures;
 
@@ -21,6 +32,13 @@ static int failures;
       fprintf(stderr, "consumer.c:%d: %s: have %ld, want %ld\n", __LINE__, what, have_, want_); \
     }                                                                                           \
   } while (0)
+
+static void CheckString(const char* have, const char* want, const char* what) {
+  if (strcmp(have, want) != 0) {
+    ++failures;
+    fprintf(stderr, "consumer.c: %s: have \"%s\", want \"%s\"\n", what, have, want);
+  }
+}
 
 static void PutLe32(unsigned char* p, unsigned long value) {
   p[0] = (unsigned char)value;
@@ -85,8 +103,15 @@ static void CheckFrame(const unsigned char* avi, int frame, int blue, int green,
 
 int main(int argc, char** argv) {
   static unsigned char avi[1024];
+  char version[32];
   size_t size;
   FILE* file;
+
+  CheckString(STILLREEL_VERSION_STRING, WANT_VERSION, "STILLREEL_VERSION_STRING");
+  snprintf(version, sizeof version, "%d.%d.%d", STILLREEL_VERSION_MAJOR, STILLREEL_VERSION_MINOR,
+           STILLREEL_VERSION_PATCH);
+  CheckString(version, WANT_VERSION, "STILLREEL_VERSION_MAJOR.MINOR.PATCH");
+
   if (argc != 2 || chdir(argv[1]) != 0) {
     fprintf(stderr, "usage: consumer FOLDER (an existing folder)\n");
     return 2;

@@ -13,6 +13,13 @@
 
 #include <stillreel/stillreel.hpp>
 
+// The C++ header brings the version macros with it.
+#ifndef STILLREEL_VERSION_STRING
+#error "stillreel/stillreel.hpp gives no STILLREEL_VERSION_STRING"
+#endif
+static_assert(STILLREEL_VERSION == STILLREEL_VERSION_MAJOR * 10000 + STILLREEL_VERSION_MINOR * 100 +
+                                       STILLREEL_VERSION_PATCH);
+
 namespace {
 
 int failures = 0;
