@@ -21,10 +21,7 @@
 #include "args.h"
 #include "console.h"
 #include "stillreel/stillreel.hpp"
-
-#ifndef PROJECT_VERSION
-#error "PROJECT_VERSION must name the project version"
-#endif
+#include "stillreel/version.h"
 
 namespace stillreel::tool {
 namespace {
@@ -271,7 +268,7 @@ int Run(int argc, char** argv) {
     return 0;
   }
   if (cl.version) {
-    std::printf("stillreel %s\n", PROJECT_VERSION);
+    std::printf("stillreel %s\n", STILLREEL_VERSION_STRING);
     return 0;
   }
   if (cl.rate.rounded && !cl.quiet) {
