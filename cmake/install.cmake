@@ -51,10 +51,15 @@ install(FILES
   ${PROJECT_BINARY_DIR}/package/stillreelConfigVersion.cmake
   DESTINATION ${stillreel_cmake_dir} COMPONENT development)
 
-# The pkg-config file. Its paths are absolute, so it is written when it is
-# installed, for the prefix it is installed into (cmake --install --prefix,
-# DESTDIR and CPack included). A C program linking the library needs the C++
-# runtime too: the libraries the C++ compiler adds beyond the C compiler's.
+# The pkg-config file, written once here. Like the CMake package it locates
+# the prefix from its own place, ${pcfiledir} (the folder pkg-config found it
+# in), so it holds for any prefix it is installed into (cmake --install
+# --prefix, DESTDIR and CPack included) and for a prefix moved afterwards. An
+# absolute CMAKE_INSTALL_LIBDIR or INCLUDEDIR is written as it is, and with an
+# absolute (or outside the prefix) CMAKE_INSTALL_LIBDIR the prefix is
+# CMAKE_INSTALL_PREFIX as configured. A C program linking the library needs
+# the C++ runtime too: the libraries the C++ compiler adds beyond the C
+# compiler's.
 set(stillreel_pc_cxx_libs "")
 foreach(lib IN LISTS CMAKE_CXX_IMPLICIT_LINK_LIBRARIES)
   if(NOT lib IN_LIST CMAKE_C_IMPLICIT_LINK_LIBRARIES)
@@ -70,6 +75,17 @@ else()
   set(stillreel_pc_libs "-L\${libdir} -lstillreel")
   set(stillreel_pc_libs_private "${stillreel_pc_cxx_libs}")
 endif()
+set(stillreel_pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+cmake_path(SET stillreel_pc_dir_normal NORMALIZE "${stillreel_pc_dir}")
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR stillreel_pc_dir_normal MATCHES "^\\.\\.(/|$)")
+  set(stillreel_pc_prefix "${CMAKE_INSTALL_PREFIX}")
+else()
+  # From <prefix>/<libdir>/pkgconfig back to <prefix>: one ".." a folder.
+  set(stillreel_pc_root "")
+  cmake_path(RELATIVE_PATH stillreel_pc_root BASE_DIRECTORY "${stillreel_pc_dir_normal}"
+             OUTPUT_VARIABLE stillreel_pc_up)
+  set(stillreel_pc_prefix "\${pcfiledir}/${stillreel_pc_up}")
+endif()
 foreach(dir LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
     set(stillreel_pc_${dir} "${CMAKE_INSTALL_${dir}}")
@@ -77,25 +93,10 @@ foreach(dir LIBDIR INCLUDEDIR)
     set(stillreel_pc_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
   endif()
 endforeach()
-# The prefix stays a placeholder until install time.
-set(stillreel_pc_prefix "@stillreel_pc_install_prefix@")
-configure_file(${CMAKE_CURRENT_LIST_DIR}/stillreel.pc.in
-  ${PROJECT_BINARY_DIR}/package/stillreel.pc.in @ONLY)
-if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
-  set(stillreel_pc_destination "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
-else()
-  set(stillreel_pc_destination "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig")
-endif()
-# Each destination gets its own copy, so installs into several prefixes may
-# run at the same time.
-install(CODE "
-  get_filename_component(stillreel_pc_install_prefix \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
-  string(SHA1 stillreel_pc_key \"\$ENV{DESTDIR}|\${stillreel_pc_install_prefix}\")
-  set(stillreel_pc_file \"${PROJECT_BINARY_DIR}/package/pc-\${stillreel_pc_key}/stillreel.pc\")
-  configure_file(\"${PROJECT_BINARY_DIR}/package/stillreel.pc.in\" \"\${stillreel_pc_file}\"
-                 @ONLY)
-  file(INSTALL DESTINATION \"${stillreel_pc_destination}\" TYPE FILE FILES \"\${stillreel_pc_file}\")
-" COMPONENT development)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/stillreel.pc.in ${PROJECT_BINARY_DIR}/package/stillreel.pc
+               @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/package/stillreel.pc
+  DESTINATION ${stillreel_pc_dir} COMPONENT development)
 
 # The Debian package (cpack -G DEB): one package with the library, headers,
 # CMake and pkg-config files, the tool and its manual page, installed under
@@ -112,8 +113,7 @@ library libstillreel with its C and C++ headers, CMake and pkg-config files,
 and the stillreel command-line tool.]])
   set(CPACK_PACKAGE_CONTACT "stillreel developers" CACHE STRING "Maintainer of the Debian package")
   set(CPACK_GENERATOR DEB)
-  # CPack installs with this prefix into a staging DESTDIR, so stillreel.pc
-  # names /usr.
+  # CPack installs with this prefix into a staging DESTDIR.
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

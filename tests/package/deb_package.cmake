@@ -1,9 +1,11 @@
 # Builds the Debian package (cpack -G DEB), checks its control fields and
 # contents, unpacks it into a scratch root with dpkg -x and runs the tool from
 # there: it must find its library in the root through its rpath and write the
-# same file as the tool of the build tree.
+# same file as the tool of the build tree. The C consumer is built against the
+# unpacked root through its stillreel.pc too.
 #   cmake -DBUILD_DIR=... -DWORK=... -DVERSION=... -DSOVERSION=... -DLIBDIR=...
-#         -DSHARED=ON|OFF -DTOOL=<built tool> -DSOURCE_DIR=... -P deb_package.cmake
+#         -DSHARED=ON|OFF -DTOOL=<built tool> -DSOURCE_DIR=... -DCC=...
+#         -P deb_package.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/package_checks.cmake)
 
 need_program(dpkg_deb dpkg-deb)
@@ -11,6 +13,10 @@ if(NOT found_program)
   return()
 endif()
 need_program(dpkg dpkg)
+if(NOT found_program)
+  return()
+endif()
+need_program(pkg_config pkg-config)
 if(NOT found_program)
   return()
 endif()
@@ -56,8 +62,10 @@ else()
   list(APPEND want usr/${LIBDIR}/libstillreel.a)
 endif()
 check_files(${root} ${want})
-check_pc(${root}/usr/${LIBDIR}/pkgconfig/stillreel.pc /usr)
+# stillreel.pc names the usr folder it came with: the root's here, /usr installed.
+check_pc(${root}/usr/${LIBDIR}/pkgconfig/stillreel.pc ${root}/usr)
 check_version_h(${root}/usr/include/stillreel/version.h)
+check_pkg_config_consumer(${root}/usr ${SOURCE_DIR}/tests/package/c/consumer.c ${WORK}/c)
 if(SHARED)
   check_soname(${root}/usr/${LIBDIR}/libstillreel.so.${VERSION} libstillreel.so.${SOVERSION})
   check_loads_from(${root}/usr/bin/stillreel ${root}/usr/${LIBDIR})

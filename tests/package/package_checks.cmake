@@ -61,7 +61,8 @@ function(check_link link want)
   endif()
 endfunction()
 
-# stillreel.pc names the prefix it was installed into and the project version.
+# stillreel.pc names the prefix it was installed into, as pkg-config reads it
+# (${pcfiledir} is the folder the file is in), and the project version.
 function(check_pc pc prefix)
   file(STRINGS ${pc} lines)
   set(have_prefix "(none)")
@@ -73,12 +74,64 @@ function(check_pc pc prefix)
       set(have_version "${CMAKE_MATCH_1}")
     endif()
   endforeach()
-  if(NOT have_prefix STREQUAL prefix)
-    message(FATAL_ERROR "${pc}: have prefix=${have_prefix}, want prefix=${prefix}")
+  get_filename_component(pcfiledir ${pc} DIRECTORY)
+  string(REPLACE "\${pcfiledir}" "${pcfiledir}" have "${have_prefix}")
+  get_filename_component(have "${have}" REALPATH)
+  get_filename_component(want "${prefix}" REALPATH)
+  if(NOT have STREQUAL want)
+    message(FATAL_ERROR "${pc}: have prefix=${have_prefix} (${have}), want ${want}")
   endif()
   if(NOT have_version STREQUAL VERSION)
     message(FATAL_ERROR "${pc}: have Version: ${have_version}, want Version: ${VERSION}")
   endif()
+endfunction()
+
+# Builds the C consumer `source` against the copy of stillreel in `prefix` as
+# a user would, with
+#   cc consumer.c $(pkg-config --cflags --libs stillreel)
+# (--static for a static library), after checking that pkg-config gives the
+# project version and include and library folders inside `prefix`; then runs
+# it in `work`/run and lets it check its file. Needs pkg_config (the program),
+# CC, LIBDIR, VERSION and SHARED.
+function(check_pkg_config_consumer prefix source work)
+  file(REMOVE_RECURSE ${work})
+  file(MAKE_DIRECTORY ${work}/run)
+  set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+
+  run_checked(${pkg_config} --modversion stillreel)
+  string(STRIP "${run_output}" have)
+  if(NOT have STREQUAL VERSION)
+    message(FATAL_ERROR "pkg-config --modversion stillreel: have ${have}, want ${VERSION}")
+  endif()
+
+  if(SHARED)
+    set(command --cflags --libs stillreel)
+  else()
+    set(command --cflags --libs --static stillreel)
+  endif()
+  run_checked(${pkg_config} ${command})
+  separate_arguments(flags UNIX_COMMAND "${run_output}")
+  set(have_I OFF)
+  set(have_L OFF)
+  foreach(flag IN LISTS flags)
+    if(flag MATCHES "^-([IL])(.+)$")
+      set(have_${CMAKE_MATCH_1} ON)
+      cmake_path(IS_PREFIX prefix "${CMAKE_MATCH_2}" NORMALIZE inside)
+      if(NOT inside)
+        message(FATAL_ERROR "pkg-config ${command}: have ${flag}, want a folder inside ${prefix}")
+      endif()
+    endif()
+  endforeach()
+  if(NOT have_I OR NOT have_L)
+    message(FATAL_ERROR "pkg-config ${command}: have \"${run_output}\", want -I and -L")
+  endif()
+  run_checked(${CC} -std=c11 -Wall -Wextra -Wpedantic -Werror "-DWANT_VERSION=\"${VERSION}\""
+              -o ${work}/consumer ${source} ${flags})
+
+  # The prefix is no system folder: the loader is told where the library is.
+  run_checked(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/${LIBDIR}
+              ${work}/consumer ${work}/run)
+  message("${run_output}")
 endfunction()
 
 # stillreel/version.h gives the project version in each of its macros.

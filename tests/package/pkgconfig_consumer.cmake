@@ -1,6 +1,8 @@
 # Builds the C consumer against the installed copy as a user would, with
 #   cc consumer.c $(pkg-config --cflags --libs stillreel)
-# (--static for a static library), runs it and lets it check its file.
+# (--static for a static library), runs it and lets it check its file. Then
+# the same for a copy of the whole prefix in another folder: stillreel.pc
+# finds its prefix from its own place, so a moved prefix works as well.
 #   cmake -DPREFIX=... -DLIBDIR=... -DCC=... -DSOURCE=... -DWORK=... -DVERSION=...
 #         -DSHARED=ON|OFF -P pkgconfig_consumer.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/package_checks.cmake)
@@ -11,25 +13,8 @@ if(NOT found_program)
 endif()
 
 file(REMOVE_RECURSE ${WORK})
-file(MAKE_DIRECTORY ${WORK}/run)
-set(ENV{PKG_CONFIG_PATH} ${PREFIX}/${LIBDIR}/pkgconfig)
+check_pkg_config_consumer(${PREFIX} ${SOURCE} ${WORK}/installed)
 
-run_checked(${pkg_config} --modversion stillreel)
-string(STRIP "${run_output}" have)
-if(NOT have STREQUAL VERSION)
-  message(FATAL_ERROR "pkg-config --modversion stillreel: have ${have}, want ${VERSION}")
-endif()
-
-if(SHARED)
-  run_checked(${pkg_config} --cflags --libs stillreel)
-else()
-  run_checked(${pkg_config} --cflags --libs --static stillreel)
-endif()
-separate_arguments(flags UNIX_COMMAND "${run_output}")
-run_checked(${CC} -std=c11 -Wall -Wextra -Wpedantic -Werror "-DWANT_VERSION=\"${VERSION}\""
-            -o ${WORK}/consumer ${SOURCE} ${flags})
-
-# The prefix is no system folder: the loader is told where the library is.
-run_checked(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${PREFIX}/${LIBDIR}
-            ${WORK}/consumer ${WORK}/run)
-message("${run_output}")
+file(COPY ${PREFIX}/ DESTINATION ${WORK}/moved)
+check_pc(${WORK}/moved/${LIBDIR}/pkgconfig/stillreel.pc ${WORK}/moved)
+check_pkg_config_consumer(${WORK}/moved ${SOURCE} ${WORK}/moved-build)
