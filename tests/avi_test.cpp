@@ -16,6 +16,7 @@
 #include "avi/byte_writer.h"
 #include "image/image.h"
 #include "size_limits.h"
+#include "support/avi_model.h"
 #include "support/bmp_builder.h"
 
 namespace stillreel {
@@ -156,8 +157,8 @@ TEST(AviSizesTest, RowBytesAndRiffSize) {
   EXPECT_EQ(LayoutAvi(2, 2, kHugeSize, 40000).riffSize, kHugeSize);
   EXPECT_EQ(LayoutAvi(2, 2, kHugeSize / 2, 40000).riffSize, kHugeSize);
   EXPECT_EQ(LayoutAvi(INT32_MAX, INT32_MAX, std::uint64_t{1} << 32, 1).riffSize, kHugeSize);
-  EXPECT_EQ(FileSize(LayoutAvi(2, 2, kHugeSize, 40000)), kHugeSize);
-  EXPECT_EQ(FileSize(LayoutAvi(2, 2, 1, 40000)), 272u);
+  EXPECT_EQ(LayoutAvi(2, 2, kHugeSize, 40000).fileSize, kHugeSize);
+  EXPECT_EQ(LayoutAvi(2, 2, 1, 40000).fileSize, 272u);
 }
 
 TEST(AviSizesTest, LayoutOfTheSmallestFiles) {
@@ -199,6 +200,43 @@ TEST(AviSizesTest, RiffSizeAtTheLimit) {
   EXPECT_GT(LayoutAvi(65536, 65536, 1, 40000).riffSize, kMaxRiffSize);
 }
 
+TEST(AviSizesTest, OpenDmlRiffsAsTheModelCutsThem) {
+  // Frames from the smallest to the largest an AVI 2.0 file holds, files of
+  // one frame to thousands of RIFFs, RIFFs of one frame to a gibibyte.
+  struct Case {
+    std::int32_t width, height;
+    std::uint64_t frames, riffBytes;
+  };
+  for (const Case& c : {Case{1, 1, 1, 100}, Case{1, 1, 20000000, std::uint64_t{1} << 30},
+                        Case{5, 3, 10, 988}, Case{5, 3, 10, 987}, Case{640, 480, 5000, 1 << 30},
+                        Case{3840, 2160, 2000, std::uint64_t{1} << 30},
+                        Case{1, 536870911, 3, std::uint64_t{1} << 30},
+                        Case{16384, 8192, 100, std::uint64_t{1} << 30}, Case{7, 5, 100000, 4096}}) {
+    const AviLayout layout = LayoutOpenDml(c.width, c.height, c.frames, 40000, c.riffBytes);
+    const std::string how = std::to_string(c.frames) + " frames of " + std::to_string(c.width) +
+                            " x " + std::to_string(c.height) + " in RIFFs of " +
+                            std::to_string(c.riffBytes);
+    ASSERT_TRUE(Writable(layout)) << how;
+    const std::vector<std::uint64_t> want =
+        test::ModelRiffFrames(layout.frameSize, c.frames, c.riffBytes);
+    ASSERT_EQ(layout.riffCount, want.size()) << how;
+    std::uint64_t end = 0;
+    for (std::uint64_t k = 0; k < want.size(); ++k) {
+      ASSERT_EQ(RiffFrames(layout, k), want[k]) << how << ", RIFF " << k;
+      ASSERT_EQ(RiffOffset(layout, k), end) << how << ", RIFF " << k;
+      ASSERT_LE(RiffSize(layout, k), 0xFFFFFFFFu) << how << ", RIFF " << k;
+      end += 8 + RiffSize(layout, k);
+    }
+    EXPECT_EQ(layout.fileSize, end) << how;
+  }
+  // Beyond what AVI 2.0 holds: a frame's size in 31 bits, 2^32 - 1 frames.
+  EXPECT_TRUE(Writable(LayoutOpenDml(1, 536870911, 1, 40000, 1 << 30)));
+  EXPECT_FALSE(Writable(LayoutOpenDml(1, 536870912, 1, 40000, 1 << 30)));
+  EXPECT_TRUE(Writable(LayoutOpenDml(1, 1, 0xFFFFFFFF, 40000, 1 << 30)));
+  EXPECT_FALSE(Writable(LayoutOpenDml(1, 1, std::uint64_t{1} << 32, 40000, 1 << 30)));
+  EXPECT_FALSE(Writable(LayoutOpenDml(1, 1, kHugeSize, 40000, 1 << 30)));
+}
+
 // Writes the whole file of `layout` with frame i's bytes all i + 1, its rows
 // made `rowsPerClaim` at a time at most (the writer's buffer).
 Bytes WriteFile(const AviLayout& layout, std::size_t bufferBytes, bool wholeFrames = false) {
@@ -224,7 +262,7 @@ Bytes WriteFile(const AviLayout& layout, std::size_t bufferBytes, bool wholeFram
           });
           EXPECT_EQ(next, layout.height) << "every row once";
         }
-        avi.WriteIndex();
+        avi.Finish();
         EXPECT_EQ(out.position(), layout.riffSize + 8) << "file end";
       },
       bufferBytes);

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "convert/cross_fade.h"
+#include "convert/request.h"
 #include "convert/wide_path.h"
 #include "gtest/gtest.h"
 #include "image/bmp_reader.h"
@@ -379,6 +380,57 @@ TEST_F(ConvertTest, WidePathsAreUtf8AndInvalidOnesCannotBeOpened) {
   EXPECT_EQ(VOD2ERI(badOut.c_str(), badList.c_str(), 2500, 1), 3) << "invalid list path";
   EXPECT_EQ(VOD2ERI(badOut.c_str(), list.c_str(), 2500, 1), 2) << "invalid output path";
   EXPECT_EQ(Entries(dir_), before);
+}
+
+TEST_F(ConvertTest, OpenDmlFilesInRiffsOfEverySize) {
+  // 5 x 3 frames of 48 bytes. A later RIFF of f frames is 48 + 64 f bytes;
+  // the first, in a file of 2 RIFFs, 588 + 80 f: RIFF sizes at, below and
+  // above those boundaries, RIFFs smaller than one frame, and one RIFF.
+  const Picture a = Pattern(5, 3, 1), b = Pattern(4, 4, 2), d = Pattern(5, 3, 3);
+  const std::vector<std::string> names = {Put("a.bmp", a), Put("b.bmp", b),
+                                          (dir_ / "missing.bmp").string(), Put("d.bmp", d)};
+  const fs::path out = dir_ / "out.avi";
+  for (const std::uint64_t riffBytes : {100u, 239u, 240u, 241u, 987u, 988u, 100000u}) {
+    for (const std::int32_t n : {1, 3}) {
+      const std::string how =
+          "RIFFs of at most " + std::to_string(riffBytes) + " bytes, N " + std::to_string(n);
+      Options options;
+      options.container = Container::kOpenDml;
+      Summary summary;
+      options.summary = &summary;
+      Request request;
+      request.frameRateX100 = 2500;
+      request.smoothCount = n;
+      request.names = &names;
+      request.output = out;
+      request.options = &options;
+      request.riffBytes = riffBytes;
+      ASSERT_EQ(RunRequest(request), Result::kOk) << how;
+      const test::AviModel want = test::ModelOpenDml(5, 3, static_cast<std::uint32_t>(40000 / n),
+                                                     FramesOf({a, b, White(), d}, n), riffBytes);
+      EXPECT_TRUE(SameFile(out, want)) << how;
+      EXPECT_EQ(summary.container, Container::kOpenDml) << how;
+      EXPECT_EQ(summary.riffCount, static_cast<std::int64_t>(want.riffFrames.size())) << how;
+      EXPECT_EQ(summary.fileSize, fs::file_size(out)) << how;
+      EXPECT_EQ(summary.fileSize, test::ModelOpenDmlSize(48, want.frameCount, riffBytes)) << how;
+      // Every RIFF within its bound, but one that holds a single frame.
+      const std::vector<std::uint8_t> file = test::ReadFile(out);
+      for (std::size_t k = 0; k < want.riffStarts.size(); ++k) {
+        const std::uint64_t size = test::Le32At(file, want.riffStarts[k] + 4);
+        EXPECT_TRUE(size <= riffBytes || want.riffFrames[k] == 1)
+            << how << ": RIFF " << k << " of " << size << " bytes holds " << want.riffFrames[k]
+            << " frames";
+      }
+    }
+  }
+  // Asked for AVI 1.0, or left to choose for a file that fits in it: the
+  // file VOD2ERI writes.
+  for (const Container container : {Container::kAvi1, Container::kAuto}) {
+    Options options;
+    options.container = container;
+    ASSERT_EQ(Convert(out, names, 2500, 2, options), Result::kOk);
+    EXPECT_TRUE(SameFile(out, test::ModelAvi(5, 3, 20000, FramesOf({a, b, White(), d}, 2))));
+  }
 }
 
 TEST_F(ConvertTest, FrameTimeAndSmoothing) {

@@ -18,6 +18,7 @@ list(SORT have)
 set(want
   VOD2ERI
   stillreel::Convert
+  stillreel::ConvertToFd
   stillreel::ParseFrameList
   stillreel::ReadFrameList
   stillreel::ToString

@@ -1,11 +1,15 @@
 // Pictures written by real tools, read by the BMP reader and compared with
 // the tools' own decoding; AVI files written by Convert and read back by
 // ffprobe and ffmpeg, frame by frame.
+#include <sys/statvfs.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -13,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "convert/request.h"
 #include "image/bmp_reader.h"
 #include "image/image.h"
 #include "stillreel/stillreel.hpp"
@@ -23,6 +28,7 @@
 namespace stillreel {
 namespace {
 
+namespace fs = std::filesystem;
 using test::Peer;
 using test::Picture;
 using test::Rgba;
@@ -474,6 +480,171 @@ INSTANTIATE_TEST_SUITE_P(Lists, PeerAvi, ::testing::ValuesIn(kAviCases),
                          [](const ::testing::TestParamInfo<AviCase>& info) {
                            return std::string(info.param.label);
                          });
+
+// ---------------------------------------------------------------------------
+// AVI 2.0 files, cut into small RIFFs, read back by ffmpeg and GStreamer:
+// every frame, the frame count, the duration, and a seek to the last frame.
+
+TEST(PeerOpenDml, EveryRiffReadSeekedAndTimed) {
+  STILLREEL_REQUIRE_PEER(Peer::kImageMagick);
+  STILLREEL_REQUIRE_PEER(Peer::kFfmpeg);
+  STILLREEL_REQUIRE_PEER(Peer::kGStreamer);
+  test::TempDir dir;
+  std::vector<std::string> names;
+  std::vector<Picture> pictures;
+  for (int k = 0; k < 4; ++k) {
+    // 40 x 30: rows need no padding, as GStreamer's BGR would add it.
+    names.push_back((dir / ("p" + std::to_string(k) + ".bmp")).string());
+    ASSERT_TRUE(MakePicture(kRgb24, 40, 30, k + 1, names.back()));
+    pictures.emplace_back();
+    ASSERT_TRUE(ExpectedPicture(kRgb24, names.back(), pictures.back()));
+  }
+  const struct {
+    std::uint64_t riffBytes;
+    std::int32_t smooth;
+    const char* what;
+  } cases[] = {{12000, 3, "RIFFs of three frames"},
+               {3000, 1, "RIFFs of one frame, each larger than asked"},
+               {std::uint64_t{1} << 30, 2, "one RIFF"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string avi = (dir / "out.avi").string();
+    Options options;
+    options.container = Container::kOpenDml;
+    Summary summary;
+    options.summary = &summary;
+    Request request;
+    request.frameRateX100 = 2500;
+    request.smoothCount = c.smooth;
+    request.names = &names;
+    request.output = avi;
+    request.options = &options;
+    request.riffBytes = c.riffBytes;
+    ASSERT_EQ(RunRequest(request), Result::kOk);
+    const std::vector<Picture> frames = test::FramesOf(pictures, c.smooth);
+    const std::uint64_t micros = 40000 / static_cast<std::uint64_t>(c.smooth);
+    std::vector<std::uint8_t> want;
+    for (const Picture& frame : frames) {
+      const std::vector<std::uint8_t> bytes = test::Bgr24Frame(frame, 40, 30);
+      want.insert(want.end(), bytes.begin(), bytes.end());
+    }
+    const std::size_t frameBytes = 40 * 30 * 3;
+    const test::AviModel model =
+        test::ModelOpenDml(40, 30, static_cast<std::uint32_t>(micros), frames, c.riffBytes);
+    EXPECT_EQ(summary.riffCount, static_cast<std::int64_t>(model.riffFrames.size()));
+    EXPECT_EQ(test::Difference(test::ReadFile(avi), model), "");
+
+    std::map<std::string, std::string> stream;
+    ASSERT_TRUE(test::ProbeVideoStream(avi, stream));
+    EXPECT_EQ(stream["nb_frames"], std::to_string(frames.size()));
+    EXPECT_EQ(stream["nb_read_frames"], std::to_string(frames.size()));
+    char duration[32];
+    std::snprintf(duration, sizeof duration, "%.6f", frames.size() * micros / 1e6);
+    EXPECT_EQ(stream["duration"], duration);
+
+    std::vector<std::uint8_t> decoded;
+    ASSERT_TRUE(test::DecodeAviWithFfmpeg(avi, decoded));
+    EXPECT_TRUE(decoded == want)
+        << "ffmpeg: " << decoded.size() / frameBytes << " frames, want " << frames.size()
+        << " (first difference at byte "
+        << (std::mismatch(decoded.begin(), decoded.end(), want.begin(), want.end()).first -
+            decoded.begin())
+        << ")";
+    ASSERT_TRUE(test::DecodeAviWithGStreamer(avi, decoded));
+    EXPECT_TRUE(decoded == want) << "GStreamer: " << decoded.size() / frameBytes << " frames, want "
+                                 << frames.size();
+
+    const std::vector<std::uint8_t> last(want.end() - frameBytes, want.end());
+    std::vector<std::uint8_t> seen;
+    std::uint64_t nanoseconds = 0;
+    ASSERT_TRUE(
+        test::SeekWithGStreamer(avi, (frames.size() - 1) * micros * 1000, seen, nanoseconds));
+    EXPECT_TRUE(seen == last) << "GStreamer's frame after a seek to the last";
+    EXPECT_EQ(nanoseconds, frames.size() * micros * 1000) << "GStreamer's duration";
+    char at[32];
+    std::snprintf(at, sizeof at, "%.6f", (frames.size() - 1) * micros / 1e6);
+    ASSERT_TRUE(test::SeekWithFfmpeg(avi, at, seen));
+    EXPECT_TRUE(seen == last) << "ffmpeg's frame after a seek to the last";
+  }
+}
+
+TEST(PeerOpenDmlSlow, DISABLED_FileBeyond4GiB) {
+  // 700 frames of 1920 x 1080, 4.35 GB: an AVI 2.0 file of five RIFFs of at
+  // most 1 GiB, chosen by the conversion itself. The readers must see every
+  // frame; the first and last frame of each RIFF are compared pixel by pixel
+  // as ffmpeg decodes them and as GStreamer shows them after a seek.
+  STILLREEL_REQUIRE_PEER(Peer::kImageMagick);
+  STILLREEL_REQUIRE_PEER(Peer::kFfmpeg);
+  STILLREEL_REQUIRE_PEER(Peer::kGStreamer);
+  test::TempDir dir;
+  struct statvfs room {};
+  ASSERT_EQ(::statvfs(dir.path().c_str(), &room), 0);
+  if (static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize < (std::uint64_t{5} << 30)) {
+    if (test::InCi()) FAIL() << "less than 5 GiB free in " << dir.path() << " (CI=true)";
+    GTEST_SKIP() << "less than 5 GiB free in " << dir.path();
+  }
+  std::vector<std::string> names;
+  std::vector<Picture> pictures;
+  for (int k = 0; k < 4; ++k) {
+    names.push_back((dir / ("p" + std::to_string(k) + ".bmp")).string());
+    ASSERT_TRUE(MakePicture(kRgb24Bmp3, 1920, 1080, k + 1, names.back()));
+    pictures.emplace_back();
+    ASSERT_TRUE(ExpectedPicture(kRgb24Bmp3, names.back(), pictures.back()));
+  }
+  const std::string avi = (dir / "long.avi").string();
+  Options options;
+  options.container = Container::kAuto;
+  Summary summary;
+  options.summary = &summary;
+  ASSERT_EQ(Convert(avi, names, 2500, 233, options), Result::kOk);
+  const std::uint64_t frameSize = 1920 * 1080 * 3, frames = 700, micros = 171;
+  const std::vector<std::uint64_t> riffs =
+      test::ModelRiffFrames(frameSize, frames, std::uint64_t{1} << 30);
+  ASSERT_EQ(riffs.size(), 5u);
+  EXPECT_EQ(summary.container, Container::kOpenDml);
+  EXPECT_EQ(summary.riffCount, 5);
+  EXPECT_EQ(summary.fileSize, test::ModelOpenDmlSize(frameSize, frames, std::uint64_t{1} << 30));
+  EXPECT_EQ(fs::file_size(avi), summary.fileSize);
+
+  std::map<std::string, std::string> stream;
+  ASSERT_TRUE(test::ProbeVideoStream(avi, stream));
+  EXPECT_EQ(stream["nb_frames"], "700");
+  EXPECT_EQ(stream["nb_read_frames"], "700");
+  EXPECT_EQ(stream["duration"], "0.119700");
+
+  // The first and last frame of every RIFF, and where each comes from.
+  std::vector<std::uint64_t> sample;
+  for (std::uint64_t k = 0, first = 0; k < riffs.size(); first += riffs[k++])
+    sample.insert(sample.end(), {first, first + riffs[k] - 1});
+  std::string select;
+  for (const std::uint64_t i : sample)
+    select += (select.empty() ? "eq(n\\," : "+eq(n\\,") + std::to_string(i) + ")";
+  test::CommandResult run;
+  ASSERT_TRUE(
+      test::RunOk({test::kFfmpeg, "-nostdin", "-v", "error", "-i", avi, "-vf", "select=" + select,
+                   "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "bgr24", "-"},
+                  &run));
+  ASSERT_EQ(run.out.size(), sample.size() * frameSize) << "ffmpeg's sampled frames";
+  for (std::size_t j = 0; j < sample.size(); ++j) {
+    const std::uint64_t i = sample[j];
+    const std::uint64_t k = i / 233, l = i % 233;
+    const std::vector<std::uint8_t> want =
+        test::Bgr24Frame(k + 1 < pictures.size()
+                             ? test::Blend(pictures[k], pictures[k + 1], static_cast<int>(l), 233)
+                             : pictures[k],
+                         1920, 1080);
+    const auto* decoded = reinterpret_cast<const std::uint8_t*>(run.out.data()) + j * frameSize;
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), decoded)) << "ffmpeg's frame " << i;
+    std::vector<std::uint8_t> seen;
+    std::uint64_t duration = 0;
+    ASSERT_TRUE(test::SeekWithGStreamer(avi, i * micros * 1000, seen, duration));
+    EXPECT_TRUE(seen == want) << "GStreamer's frame " << i << " after a seek";
+    EXPECT_EQ(duration, frames * micros * 1000) << "GStreamer's duration";
+  }
+  std::vector<std::uint8_t> last;
+  ASSERT_TRUE(test::SeekWithFfmpeg(avi, "0.119529", last));
+  EXPECT_TRUE(last == test::Bgr24Frame(pictures.back(), 1920, 1080)) << "ffmpeg's last frame";
+}
 
 }  // namespace
 }  // namespace stillreel

@@ -74,19 +74,6 @@ struct Progress {
   std::int64_t frameCount;     // frames in the whole file
 };
 
-// What a conversion produces. Filled before anything is written, also when
-// the file would be too large; a size beyond 64 bits is the largest value.
-struct Summary {
-  std::int32_t frameWidth = 0;
-  std::int32_t frameHeight = 0;
-  std::int64_t pictureCount = 0;  // n, the list entries
-  std::int64_t frameCount = 0;    // (n - 1) x N + 1
-  double frameRate = 0;           // frames per second of the file (the rate times N)
-  std::uint32_t microsPerFrame = 0;
-  std::uint64_t fileSize = 0;           // bytes, RIFF size + 8
-  std::int64_t unreadablePictures = 0;  // pictures that became 1 x 1 white frames
-};
-
 // How pictures are read.
 enum class Reading : std::int32_t {
   // The reader VOD2ERI has: uncompressed bottom-up BMPs of 1, 4, 8, 16, 24
@@ -101,6 +88,21 @@ enum class Container : std::int32_t {
   kAvi1,     // AVI 1.0, at most 2048 MiB (kTooLarge beyond): VOD2ERI's kind
   kOpenDml,  // AVI 2.0 (OpenDML), of any length
   kAuto,     // AVI 1.0 when the file fits in it, AVI 2.0 beyond
+};
+
+// What a conversion produces. Filled before anything is written, also when
+// the file would be too large; a size beyond 64 bits is the largest value.
+struct Summary {
+  std::int32_t frameWidth = 0;
+  std::int32_t frameHeight = 0;
+  std::int64_t pictureCount = 0;  // n, the list entries
+  std::int64_t frameCount = 0;    // (n - 1) x N + 1
+  double frameRate = 0;           // frames per second of the file (the rate times N)
+  std::uint32_t microsPerFrame = 0;
+  std::uint64_t fileSize = 0;              // bytes
+  std::int64_t unreadablePictures = 0;     // pictures that became 1 x 1 white frames
+  Container container = Container::kAvi1;  // the kind of file: kAvi1 or kOpenDml
+  std::int64_t riffCount = 1;              // RIFFs of an AVI 2.0 file, at most 1 GiB each
 };
 
 struct Options {
@@ -130,6 +132,13 @@ struct Options {
 STILLREEL_API Result Convert(const std::filesystem::path& output,
                              const std::vector<std::string>& names, std::int32_t frameRateX100,
                              std::int32_t smoothCount, const Options& options = {});
+
+// The same, writing the AVI file front to back to the open file descriptor
+// `fd` (standard output, a pipe, a socket), which stays open. Nothing is
+// renamed or removed: when the conversion fails, what was written stays.
+STILLREEL_API Result ConvertToFd(int fd, const std::vector<std::string>& names,
+                                 std::int32_t frameRateX100, std::int32_t smoothCount,
+                                 const Options& options = {});
 
 // The entries of a frame list text: one per line, a final "\n" and a "\r"
 // before it removed; blank lines are entries with an empty name.

@@ -1,27 +1,60 @@
 #include "avi/avi_layout.h"
 
+#include <algorithm>
+
 #include "image/image.h"
+#include "size_limits.h"
 
 namespace stillreel {
 namespace {
 
-// a x b + c, or kHugeSize when it does not fit.
-std::uint64_t MulAdd(std::uint64_t a, std::uint64_t b, std::uint64_t c) {
-  std::uint64_t product, sum;
-  if (__builtin_mul_overflow(a, b, &product) || __builtin_add_overflow(product, c, &sum)) {
-    return kHugeSize;
-  }
-  return sum;
-}
+constexpr std::uint64_t kMax32 = 0xFFFFFFFF;
 
+// Sums and products that stay at kHugeSize once they leave 64 bits.
 std::uint64_t Add(std::uint64_t a, std::uint64_t b) {
-  return MulAdd(a, 1, b);
+  std::uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? kHugeSize : sum;
+}
+std::uint64_t Mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product;
+  return __builtin_mul_overflow(a, b, &product) ? kHugeSize : product;
 }
 
-}  // namespace
+// A "movi" list of `frames` frames: its type, the frame chunks and, in AVI
+// 2.0, the standard index.
+std::uint64_t MoviSize(const AviLayout& layout, std::uint64_t frames) {
+  std::uint64_t size = Add(4, Mul(frames, Add(kChunkHeaderBytes, layout.frameSize)));
+  if (layout.kind == AviKind::kOpenDml) {
+    size = Add(size,
+               Add(kChunkHeaderBytes + kIndexHeaderBytes, Mul(frames, kStandardIndexEntryBytes)));
+  }
+  return size;
+}
 
-AviLayout LayoutAvi(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
-                    std::uint32_t microsPerFrame) {
+// The first RIFF: its type, the "hdrl" list, the "movi" list and "idx1".
+std::uint64_t FirstRiffSize(const AviLayout& layout, std::uint64_t frames) {
+  const std::uint64_t lists = 4 + kChunkHeaderBytes + layout.headerListSize + kChunkHeaderBytes;
+  return Add(Add(lists, MoviSize(layout, frames)),
+             Add(kChunkHeaderBytes, Mul(frames, kIndexEntryBytes)));
+}
+
+// A later RIFF: its type and its "movi" list.
+std::uint64_t LaterRiffSize(const AviLayout& layout, std::uint64_t frames) {
+  return Add(4 + kChunkHeaderBytes, MoviSize(layout, frames));
+}
+
+// The "hdrl" list of an AVI 2.0 file of `riffs` RIFFs: the super index in
+// the "strl" list grows with them, and the "odml" list follows.
+std::uint64_t OpenDmlHeaderListSize(std::uint64_t riffs) {
+  const std::uint64_t streamList = Add(kStreamListSize + kChunkHeaderBytes + kIndexHeaderBytes,
+                                       Mul(riffs, kSuperIndexEntryBytes));
+  return Add(4 + kChunkHeaderBytes + kMainHeaderBytes + kChunkHeaderBytes + kChunkHeaderBytes +
+                 kOdmlListSize,
+             streamList);
+}
+
+AviLayout Frames(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
+                 std::uint32_t microsPerFrame) {
   AviLayout layout;
   layout.width = width;
   layout.height = height;
@@ -29,17 +62,86 @@ AviLayout LayoutAvi(std::int32_t width, std::int32_t height, std::uint64_t frame
   layout.frameCount = frameCount;
   layout.rowBytes = RowBytes(24, width);
   layout.frameSize = layout.rowBytes * static_cast<std::uint64_t>(height);
-  const std::uint64_t chunk = Add(layout.frameSize, kChunkHeaderBytes);
-  layout.moviSize = MulAdd(frameCount, chunk, 4);
-  layout.indexSize = MulAdd(frameCount, kIndexEntryBytes, 0);
-  // "AVI ", the "hdrl" list, the "movi" list and the "idx1" chunk.
-  const std::uint64_t lists = 4 + kChunkHeaderBytes + kHeaderListSize + kChunkHeaderBytes;
-  layout.riffSize = Add(Add(lists, layout.moviSize), Add(kChunkHeaderBytes, layout.indexSize));
   return layout;
 }
 
-std::uint64_t FileSize(const AviLayout& layout) {
-  return Add(layout.riffSize, kChunkHeaderBytes);
+// Frames that fit in `room` bytes after `fixed` at `each` bytes a frame; at
+// least one.
+std::uint64_t FramesWithin(std::uint64_t room, std::uint64_t fixed, std::uint64_t each) {
+  return room > fixed ? std::max<std::uint64_t>((room - fixed) / each, 1) : 1;
+}
+
+}  // namespace
+
+AviLayout LayoutAvi(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
+                    std::uint32_t microsPerFrame) {
+  AviLayout layout = Frames(width, height, frameCount, microsPerFrame);
+  layout.firstRiffFrames = frameCount;
+  layout.moviSize = MoviSize(layout, frameCount);
+  layout.indexSize = Mul(frameCount, kIndexEntryBytes);
+  layout.riffSize = FirstRiffSize(layout, frameCount);
+  layout.fileSize = Add(layout.riffSize, kChunkHeaderBytes);
+  return layout;
+}
+
+AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
+                        std::uint32_t microsPerFrame, std::uint64_t riffBytes) {
+  AviLayout layout = Frames(width, height, frameCount, microsPerFrame);
+  layout.kind = AviKind::kOpenDml;
+  const std::uint64_t frame = Add(layout.frameSize, kChunkHeaderBytes);
+  const std::uint64_t entries = kStandardIndexEntryBytes + kIndexEntryBytes;
+  layout.riffFrames =
+      FramesWithin(riffBytes, LaterRiffSize(layout, 0), Add(frame, kStandardIndexEntryBytes));
+  // The headers grow with the number of RIFFs, which the first RIFF's share
+  // of the frames decides: settle on a count that agrees with itself.
+  bool settled = false;
+  for (int round = 0; round < 64 && !settled; ++round) {
+    layout.headerListSize = OpenDmlHeaderListSize(layout.riffCount);
+    layout.firstRiffFrames = std::min(
+        frameCount, FramesWithin(riffBytes, FirstRiffSize(layout, 0), Add(frame, entries)));
+    const std::uint64_t rest = frameCount - layout.firstRiffFrames;
+    const std::uint64_t riffs = 1 + rest / layout.riffFrames + (rest % layout.riffFrames != 0);
+    settled = riffs == layout.riffCount;
+    layout.riffCount = riffs;
+  }
+  layout.moviSize = MoviSize(layout, layout.firstRiffFrames);
+  layout.indexSize = Mul(layout.firstRiffFrames, kIndexEntryBytes);
+  layout.riffSize = FirstRiffSize(layout, layout.firstRiffFrames);
+  const std::uint64_t last = layout.riffCount - 1;
+  layout.fileSize = Add(RiffOffset(layout, last), Add(kChunkHeaderBytes, RiffSize(layout, last)));
+  const bool fits =
+      settled && layout.frameSize <= kMaxOpenDmlFrameBytes && frameCount <= kMaxFrameCount &&
+      std::max(layout.firstRiffFrames, layout.riffFrames) <= kMaxFramesPerStandardIndex &&
+      layout.riffSize <= kMax32 &&
+      (last == 0 || LaterRiffSize(layout, layout.riffFrames) <= kMax32);
+  if (!fits) layout.fileSize = kHugeSize;
+  return layout;
+}
+
+bool Writable(const AviLayout& layout) {
+  if (layout.kind == AviKind::kAvi1) return layout.riffSize <= kMaxRiffSize;
+  return layout.fileSize != kHugeSize;
+}
+
+std::uint64_t RiffFrames(const AviLayout& layout, std::uint64_t k) {
+  if (k == 0) return layout.firstRiffFrames;
+  if (k + 1 < layout.riffCount) return layout.riffFrames;
+  return layout.frameCount - layout.firstRiffFrames - (k - 1) * layout.riffFrames;
+}
+
+std::uint64_t RiffSize(const AviLayout& layout, std::uint64_t k) {
+  return k == 0 ? layout.riffSize : LaterRiffSize(layout, RiffFrames(layout, k));
+}
+
+std::uint64_t RiffOffset(const AviLayout& layout, std::uint64_t k) {
+  if (k == 0) return 0;
+  const std::uint64_t full = Add(kChunkHeaderBytes, LaterRiffSize(layout, layout.riffFrames));
+  return Add(Add(kChunkHeaderBytes, layout.riffSize), Mul(k - 1, full));
+}
+
+std::uint64_t MoviOffset(const AviLayout& layout, std::uint64_t k) {
+  const std::uint64_t headers = k == 0 ? kChunkHeaderBytes + layout.headerListSize : 0;
+  return Add(RiffOffset(layout, k), kListHeaderBytes + headers + kChunkHeaderBytes);
 }
 
 }  // namespace stillreel

@@ -1,20 +1,42 @@
-// The layout of an AVI file of uncompressed 24-bit frames: every size, known
-// before the first byte is written. The layout knows frames only: their
-// geometry, their number and their duration.
+// The layout of an AVI file of uncompressed 24-bit frames: every size and
+// offset, known before the first byte is written, so the file goes out front
+// to back with no seek. The layout knows frames only: their geometry, their
+// number and their duration. Two kinds:
 //
-//   offset  bytes                          content
-//   0       12                             "RIFF" riffSize "AVI "
-//   12      12                             "LIST" 192 "hdrl"
-//   24      8 + 56                           "avih": main header
-//   88      12                               "LIST" 116 "strl"
-//   100     8 + 56                             "strh": stream header
-//   164     8 + 40                             "strf": bitmap info header
-//   212     12                             "LIST" moviSize "movi"
-//   224     frameCount x (8 + frameSize)     "00db" frameSize, bottom-up rows
-//   ...     8 + indexSize                  "idx1" indexSize, 16 bytes a frame
+// AVI 1.0, one RIFF of at most 2048 MiB:
 //
-// Every number is unsigned 32-bit little-endian; riffSize is the file's
-// length minus 8.
+//   "RIFF" riffSize "AVI "
+//     "LIST" 192 "hdrl"
+//       "avih" 56                 main header
+//       "LIST" 116 "strl"
+//         "strh" 56               stream header
+//         "strf" 40               bitmap info header
+//     "LIST" moviSize "movi"
+//       frameCount x "00db" S     S = frameSize bytes of bottom-up rows
+//     "idx1" indexSize            16 bytes a frame
+//
+// AVI 2.0 (OpenDML), of any length: the first RIFF as above with more in its
+// headers, then as many "AVIX" RIFFs as needed, each at most riffBytes long
+// (one frame more than that alone takes a RIFF of its own):
+//
+//   "RIFF" riffSize "AVI "
+//     "LIST" hdrl "hdrl"
+//       "avih" 56                 total frames: the first RIFF's
+//       "LIST" strl "strl"
+//         "strh" 56, "strf" 40    length: every frame
+//         "indx" 24 + 16 R        super index: one entry per RIFF
+//       "LIST" 260 "odml"
+//         "dmlh" 248              every frame
+//     "LIST" movi "movi"
+//       f0 x "00db" S
+//       "ix00" 24 + 8 f0          standard index of the RIFF's frames
+//     "idx1" 16 f0                for AVI 1.0 readers
+//   "RIFF" size "AVIX"            R - 1 times
+//     "LIST" movi "movi"
+//       f x "00db" S
+//       "ix00" 24 + 8 f
+//
+// Every number is little-endian, 32-bit unless the writer says otherwise.
 #ifndef STILLREEL_AVI_AVI_LAYOUT_H_
 #define STILLREEL_AVI_AVI_LAYOUT_H_
 
@@ -27,39 +49,70 @@ inline constexpr std::uint64_t kListHeaderBytes = 12;  // "LIST", size and list 
 inline constexpr std::uint64_t kMainHeaderBytes = 56;
 inline constexpr std::uint64_t kStreamHeaderBytes = 56;
 inline constexpr std::uint64_t kStreamFormatBytes = 40;
-inline constexpr std::uint64_t kIndexEntryBytes = 16;
-// The "strl" list's size: its type, then the stream header and format chunks.
+inline constexpr std::uint64_t kIndexEntryBytes = 16;       // idx1
+inline constexpr std::uint64_t kIndexHeaderBytes = 24;      // indx and ix00, after the chunk header
+inline constexpr std::uint64_t kSuperIndexEntryBytes = 16;  // indx
+inline constexpr std::uint64_t kStandardIndexEntryBytes = 8;  // ix00
+inline constexpr std::uint64_t kExtendedHeaderBytes = 248;    // dmlh
+// The "strl" list's size in an AVI 1.0 file: its type, then the stream
+// header and format chunks.
 inline constexpr std::uint64_t kStreamListSize =
     4 + kChunkHeaderBytes + kStreamHeaderBytes + kChunkHeaderBytes + kStreamFormatBytes;
-// The "hdrl" list's size: its type, the main header chunk and the "strl" list.
+// The "hdrl" list's size in an AVI 1.0 file: its type, the main header
+// chunk and the "strl" list.
 inline constexpr std::uint64_t kHeaderListSize =
     4 + kChunkHeaderBytes + kMainHeaderBytes + kChunkHeaderBytes + kStreamListSize;
-// Everything before the first frame chunk.
+// Everything before the first frame chunk of an AVI 1.0 file.
 inline constexpr std::uint64_t kHeadersBytes =
     kListHeaderBytes + kChunkHeaderBytes + kHeaderListSize + kListHeaderBytes;
+// The "odml" list's size: its type and the extended header chunk.
+inline constexpr std::uint64_t kOdmlListSize = 4 + kChunkHeaderBytes + kExtendedHeaderBytes;
 
 // A size too large for 64 bits.
 inline constexpr std::uint64_t kHugeSize = ~std::uint64_t{0};
 
+enum class AviKind { kAvi1, kOpenDml };
+
 struct AviLayout {
+  AviKind kind = AviKind::kAvi1;
   std::int32_t width = 1;
   std::int32_t height = 1;
   std::uint32_t microsPerFrame = 0;
-  std::uint64_t rowBytes = 4;   // 3 x width rounded up to a multiple of 4
-  std::uint64_t frameSize = 4;  // rowBytes x height
-  std::uint64_t frameCount = 1;
-  std::uint64_t moviSize = 0;   // the "movi" list's type and frame chunks
-  std::uint64_t indexSize = 0;  // the "idx1" chunk's entries
-  std::uint64_t riffSize = 0;   // the file's length minus 8
+  std::uint64_t rowBytes = 4;    // 3 x width rounded up to a multiple of 4
+  std::uint64_t frameSize = 4;   // S = rowBytes x height
+  std::uint64_t frameCount = 1;  // in the whole file
+  std::uint64_t riffCount = 1;
+  std::uint64_t firstRiffFrames = 1;
+  std::uint64_t riffFrames = 0;  // in each later RIFF but the last, which holds the rest
+  std::uint64_t headerListSize = kHeaderListSize;
+  // The first RIFF's sizes: its "movi" list, its "idx1" entries, the RIFF
+  // itself (for AVI 1.0 the file's length minus 8).
+  std::uint64_t moviSize = 0;
+  std::uint64_t indexSize = 0;
+  std::uint64_t riffSize = 0;
+  std::uint64_t fileSize = 0;
 };
 
-// The layout of frameCount frames of width x height pixels (both at least
-// 1); sizes that do not fit in 64 bits are kHugeSize.
+// The AVI 1.0 layout of frameCount frames of width x height pixels (both at
+// least 1); sizes that do not fit in 64 bits are kHugeSize.
 AviLayout LayoutAvi(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
                     std::uint32_t microsPerFrame);
 
-// The file's length, or kHugeSize.
-std::uint64_t FileSize(const AviLayout& layout);
+// The AVI 2.0 layout of the same, in RIFFs of at most riffBytes; fileSize
+// is kHugeSize when a field would not fit in the bits it is written in.
+AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
+                        std::uint32_t microsPerFrame, std::uint64_t riffBytes);
+
+// Whether the file can be written: an AVI 1.0 file within kMaxRiffSize, an
+// AVI 2.0 one with every field within its bits.
+bool Writable(const AviLayout& layout);
+
+// RIFF k, counted from 0: its frames, its size and where it starts.
+std::uint64_t RiffFrames(const AviLayout& layout, std::uint64_t k);
+std::uint64_t RiffSize(const AviLayout& layout, std::uint64_t k);
+std::uint64_t RiffOffset(const AviLayout& layout, std::uint64_t k);
+// The file offset of RIFF k's "movi" list type, the base of its offsets.
+std::uint64_t MoviOffset(const AviLayout& layout, std::uint64_t k);
 
 }  // namespace stillreel
 

@@ -1,7 +1,9 @@
 // The AVI writer: one file laid out by an AviLayout (see avi_layout.h),
-// written front to back in one pass: the headers, exactly frameCount frame
-// chunks, then the index. It writes frames as the caller makes them and owns
-// no file; errors stay in the ByteWriter for the caller to see.
+// written front to back in one pass. The caller writes the headers, exactly
+// frameCount frames, then calls Finish; the writer puts in each RIFF's
+// boundaries and indexes as the frames reach them, computing every index
+// entry when it is written, so its memory does not grow with the file. It
+// owns no file; errors stay in the ByteWriter for the caller to see.
 #ifndef STILLREEL_AVI_AVI_WRITER_H_
 #define STILLREEL_AVI_AVI_WRITER_H_
 
@@ -26,7 +28,7 @@ class AviWriter {
   // writer's buffer must hold at least one row.
   template <class Fill>
   void WriteFrameRows(Fill&& fill) {
-    WriteFrameHeader();
+    BeginFrame();
     const std::uint64_t height = static_cast<std::uint64_t>(layout_.height);
     const std::uint64_t perClaim = out_.capacity() / layout_.rowBytes;
     for (std::uint64_t first = 0; first < height;) {
@@ -41,14 +43,23 @@ class AviWriter {
   // One frame chunk from the frame's frameSize bytes.
   void WriteFrame(const std::uint8_t* bytes);
 
-  // The index, after the last frame.
-  void WriteIndex();
+  // What follows the last frame: the last RIFF's indexes.
+  void Finish();
 
  private:
-  void WriteFrameHeader();
+  // Ends the RIFF that is full and starts the next one, then writes the
+  // frame's chunk header.
+  void BeginFrame();
+  void WriteRiffStart(std::uint64_t k);
+  void WriteRiffEnd(std::uint64_t k);
+  void WriteSuperIndex();
+  void WriteStandardIndex(std::uint64_t k);
+  void WriteLegacyIndex(std::uint64_t frames);
 
   const AviLayout& layout_;
   ByteWriter& out_;
+  std::uint64_t riff_ = 0;          // the RIFF being written
+  std::uint64_t framesInRiff_ = 0;  // frames written into it
 };
 
 }  // namespace stillreel

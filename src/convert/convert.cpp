@@ -30,22 +30,30 @@ void FillSummary(const RunSettings& settings, Summary& summary) {
       std::min<std::uint64_t>(settings.frameCount, std::numeric_limits<std::int64_t>::max()));
   summary.frameRate = settings.frameRate;
   summary.microsPerFrame = settings.layout.microsPerFrame;
-  summary.fileSize = FileSize(settings.layout);
+  summary.fileSize = settings.layout.fileSize;
+  summary.container =
+      settings.layout.kind == AviKind::kAvi1 ? Container::kAvi1 : Container::kOpenDml;
+  summary.riffCount = static_cast<std::int64_t>(
+      std::min<std::uint64_t>(settings.layout.riffCount, std::numeric_limits<std::int64_t>::max()));
 }
 
-Result Write(const RunSettings& settings, const std::filesystem::path& output,
-             const Options& options, std::int64_t& unreadable) {
+Result Write(const RunSettings& settings, const Request& request, std::int64_t& unreadable) {
   OutputFile file;
-  const Result opened = file.Open(output);
-  if (opened != Result::kOk) return opened;
+  if (request.outputFd >= 0) {
+    file.Lend(request.outputFd);
+  } else if (!request.output) {
+    return Result::kCannotCreateOutput;
+  } else if (const Result opened = file.Open(*request.output); opened != Result::kOk) {
+    return opened;
+  }
   const AviLayout& layout = settings.layout;
-  file.Reserve(FileSize(layout));
+  file.Reserve(layout.fileSize);
   // A frame is written a whole number of rows at a time.
   ByteWriter out(file.fd(), std::max<std::size_t>(ByteWriter::kDefaultBufferBytes,
                                                   static_cast<std::size_t>(layout.rowBytes)));
   if (!out.ok()) return Result::kOutOfMemory;
   AviWriter avi(layout, out);
-  const Result result = WriteVideo(settings, avi, out, options, unreadable);
+  const Result result = WriteVideo(settings, avi, out, *request.options, unreadable);
   return result == Result::kOk ? file.Commit() : result;
 }
 
@@ -60,7 +68,8 @@ bool SetRate(RunSettings& settings, std::int32_t frameRateX100, std::int32_t smo
   return 1000000.0 / settings.frameRate >= 1.0;
 }
 
-void PlanRun(RunSettings& settings, const std::vector<std::string>& names) {
+void PlanRun(RunSettings& settings, const std::vector<std::string>& names, Container container,
+             std::uint64_t riffBytes) {
   settings.imageNames = &names;
   settings.imageCount = static_cast<std::int64_t>(names.size());
   BmpFile first(settings.reading);
@@ -69,14 +78,23 @@ void PlanRun(RunSettings& settings, const std::vector<std::string>& names) {
     settings.frameHeight = first.header().height;
   }
   settings.frameCount = FrameCount(names.size(), static_cast<std::uint64_t>(settings.smoothCount));
-  settings.layout = LayoutAvi(settings.frameWidth, settings.frameHeight, settings.frameCount,
-                              static_cast<std::uint32_t>(1000000.0 / settings.frameRate));
+  const auto micros = static_cast<std::uint32_t>(1000000.0 / settings.frameRate);
+  settings.layout =
+      LayoutAvi(settings.frameWidth, settings.frameHeight, settings.frameCount, micros);
+  // AVI 2.0 when asked for, or when an AVI 1.0 file could not hold the frames.
+  if (container == Container::kOpenDml ||
+      (container == Container::kAuto && !Writable(settings.layout))) {
+    settings.layout = LayoutOpenDml(settings.frameWidth, settings.frameHeight, settings.frameCount,
+                                    micros, riffBytes);
+  }
 }
 
 Result RunRequest(const Request& request) {
   const Options& options = *request.options;
   // The arguments.
-  if (request.output && request.output->empty() && !options.dryRun) return Result::kBadArgument;
+  if (request.outputFd < 0 && request.output && request.output->empty() && !options.dryRun) {
+    return Result::kBadArgument;
+  }
   if (!request.names && request.listPath && request.listPath->empty()) {
     return Result::kBadArgument;
   }
@@ -100,21 +118,16 @@ Result RunRequest(const Request& request) {
   if (names->empty()) return Result::kListUnreadable;
 
   // The size.
-  PlanRun(settings, *names);
+  PlanRun(settings, *names, options.container, request.riffBytes);
   if (options.summary) FillSummary(settings, *options.summary);
-  if (settings.layout.riffSize > kMaxRiffSize) return Result::kTooLarge;
+  if (!Writable(settings.layout)) return Result::kTooLarge;
 
   // The output, and the run.
   std::int64_t unreadable = 0;
   Result result;
   try {
-    if (options.dryRun) {
-      result = CheckPictures(settings, options, unreadable);
-    } else if (!request.output) {
-      result = Result::kCannotCreateOutput;
-    } else {
-      result = Write(settings, *request.output, options, unreadable);
-    }
+    result = options.dryRun ? CheckPictures(settings, options, unreadable)
+                            : Write(settings, request, unreadable);
   } catch (const std::bad_alloc&) {
     result = Result::kOutOfMemory;
   }
@@ -129,6 +142,18 @@ Result Convert(const std::filesystem::path& output, const std::vector<std::strin
   request.smoothCount = smoothCount;
   request.names = &names;
   request.output = output;
+  request.options = &options;
+  return RunRequest(request);
+}
+
+Result ConvertToFd(int fd, const std::vector<std::string>& names, std::int32_t frameRateX100,
+                   std::int32_t smoothCount, const Options& options) {
+  if (fd < 0) return Result::kBadArgument;
+  Request request;
+  request.frameRateX100 = frameRateX100;
+  request.smoothCount = smoothCount;
+  request.names = &names;
+  request.outputFd = fd;
   request.options = &options;
   return RunRequest(request);
 }

@@ -76,16 +76,22 @@ Result OutputFile::Open(const std::filesystem::path& target) {
   Abandon();
   const std::string& given = target.native();
   if (given.empty() || given.find('\0') != std::string::npos) return Result::kCannotCreateOutput;
-  target_ = FollowLinks(given);
 
+  // What the name finally leads to, links followed by the system: a FIFO, a
+  // terminal, /dev/null, or /dev/stdout on a pipe is written as it is,
+  // through the name given; there is nothing to replace.
   struct stat info;
-  const bool exists = ::stat(target_.c_str(), &info) == 0;
+  bool exists = ::stat(given.c_str(), &info) == 0;
   if (exists && S_ISDIR(info.st_mode)) return Result::kCannotCreateOutput;
   if (exists && !S_ISREG(info.st_mode)) {
-    // A FIFO, a terminal, /dev/null: written as it is, nothing to replace.
-    fd_ = OpenRetrying(target_.c_str(), O_WRONLY | O_TRUNC);
+    fd_ = OpenRetrying(given.c_str(), O_WRONLY | O_TRUNC);
     return fd_ >= 0 ? Result::kOk : Result::kCannotCreateOutput;
   }
+  // A regular file, or a new one: the temporary file goes beside the file
+  // that the links lead to, so the rename replaces that file.
+  target_ = FollowLinks(given);
+  exists = ::stat(target_.c_str(), &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) return Result::kCannotCreateOutput;
 
   int existing = -1;
   if (exists) {
@@ -134,8 +140,18 @@ void OutputFile::Reserve(std::uint64_t bytes) {
 #endif
 }
 
+void OutputFile::Lend(int fd) {
+  Abandon();
+  fd_ = fd;
+  owned_ = false;
+}
+
 Result OutputFile::Commit() {
   if (fd_ < 0) return Result::kWriteFailed;
+  if (!owned_) {
+    fd_ = -1;
+    return Result::kOk;
+  }
   const int closed = ::close(fd_);
   fd_ = -1;
   if (closed != 0 && errno != EINTR) {
@@ -153,8 +169,9 @@ Result OutputFile::Commit() {
 }
 
 void OutputFile::Abandon() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0 && owned_) ::close(fd_);
   fd_ = -1;
+  owned_ = true;
   if (!temporary_.empty()) ::unlink(temporary_.c_str());
   temporary_.clear();
 }

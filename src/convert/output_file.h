@@ -1,7 +1,8 @@
 // OutputFile: where the AVI goes. A regular file (or a new name) is written to
 // a temporary file beside its target and renamed over it only by Commit, so a
 // failed or abandoned conversion leaves the old file as it was and no debris.
-// Anything else (a FIFO, a terminal, /dev/null) is written directly.
+// Anything else (a FIFO, a terminal, /dev/null, /dev/stdout on a pipe) is
+// written directly, as is a descriptor the caller lends.
 #ifndef STILLREEL_CONVERT_OUTPUT_FILE_H_
 #define STILLREEL_CONVERT_OUTPUT_FILE_H_
 
@@ -22,6 +23,8 @@ class OutputFile {
 
   // Returns kOk, or kCannotCreateOutput when the output cannot be written.
   Result Open(const std::filesystem::path& target);
+  // Writes to the caller's open descriptor, which Commit and Abandon leave open.
+  void Lend(int fd);
   int fd() const { return fd_; }
   // Sets aside room for `bytes` on the disk ahead of writing them, which
   // spares the file system finding room for every write. Only a temporary
@@ -35,6 +38,7 @@ class OutputFile {
 
  private:
   int fd_ = -1;
+  bool owned_ = true;      // fd_ is closed by this object
   std::string target_;     // the file finally replaced (a symbolic link's target)
   std::string temporary_;  // empty when writing the target directly
 };

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "size_limits.h"
 #include "stillreel/stillreel.hpp"
 
 namespace stillreel {
@@ -24,7 +25,12 @@ struct Request {
   // not a valid string), and an empty one is a missing argument.
   std::optional<std::filesystem::path> listPath;
   std::optional<std::filesystem::path> output;
+  // Or, when not negative, the caller's open descriptor to write to.
+  int outputFd = -1;
   const Options* options = nullptr;
+  // The largest RIFF of an AVI 2.0 file; tests lower it to get many RIFFs
+  // from small pictures.
+  std::uint64_t riffBytes = kOpenDmlRiffBytes;
 };
 
 Result RunRequest(const Request& request);

@@ -54,7 +54,7 @@ class Run {
       if (!out.ok()) return Result::kWriteFailed;
     }
     ReportProgress(n);
-    avi.WriteIndex();
+    avi.Finish();
     return out.Flush() ? Result::kOk : Result::kWriteFailed;
   }
 

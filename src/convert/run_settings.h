@@ -34,8 +34,11 @@ struct RunSettings {
 bool SetRate(RunSettings& settings, std::int32_t frameRateX100, std::int32_t smoothCount);
 
 // Completes the plan for the pictures `names` (at least one): the geometry
-// from the first picture's headers, the frame count and the file's layout.
-void PlanRun(RunSettings& settings, const std::vector<std::string>& names);
+// from the first picture's headers, the frame count and the file's layout,
+// of the kind `container` asks for; an AVI 2.0 file is cut into RIFFs of at
+// most riffBytes.
+void PlanRun(RunSettings& settings, const std::vector<std::string>& names, Container container,
+             std::uint64_t riffBytes);
 
 // Writes the file the plan describes through `out`: headers, frames, index.
 // Adds the pictures that could not be read to `unreadable` as it meets them.

@@ -103,7 +103,7 @@ std::vector<std::uint8_t> Bgr24Frame(const Picture& p, std::int32_t width, std::
 
 AviModel ModelAvi(std::int32_t width, std::int32_t height, std::uint32_t micros,
                   const std::vector<Picture>& frames) {
-  AviModel avi{width, height, frames.size(), 0, {}};
+  AviModel avi{width, height, frames.size(), 0, {}, {}, {}};
   const std::uint64_t s = RowOf(width) * static_cast<std::uint64_t>(height);
   const std::uint64_t f = frames.size();
   avi.frameSize = s;
@@ -144,7 +144,168 @@ AviModel ModelAvi(std::int32_t width, std::int32_t height, std::uint32_t micros,
   return avi;
 }
 
+namespace {
+
+// Bytes appended in file order, with lengths filled in when a chunk closes.
+class Appender {
+ public:
+  std::vector<std::uint8_t> bytes;
+
+  void Tag(const char* tag) { bytes.insert(bytes.end(), tag, tag + 4); }
+  void U16(std::uint32_t v) {
+    for (int i = 0; i < 2; ++i)
+      bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  void U32(std::uint64_t v) {
+    for (int i = 0; i < 4; ++i)
+      bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  void U64(std::uint64_t v) { U32(v), U32(v >> 32); }
+  void U8(std::uint8_t v) { bytes.push_back(v); }
+  // A chunk or list: its tag and a size filled in by Close.
+  std::size_t Open(const char* tag) {
+    Tag(tag);
+    U32(0);
+    return bytes.size();
+  }
+  void Close(std::size_t start) { Put32(bytes, start - 4, bytes.size() - start); }
+};
+
+}  // namespace
+
+std::vector<std::uint64_t> ModelRiffFrames(std::uint64_t s, std::uint64_t f,
+                                           std::uint64_t riffBytes) {
+  // A later RIFF: "AVIX", "LIST" size "movi", the frames, "ix00" of 8 + 24
+  // bytes and 8 a frame.
+  const std::uint64_t laterFixed = 4 + 12 + 32;
+  const std::uint64_t later =
+      riffBytes > laterFixed ? std::max<std::uint64_t>((riffBytes - laterFixed) / (s + 16), 1) : 1;
+  // The first: the smallest count of RIFFs that its headers (the super
+  // index has an entry for each) agree with.
+  for (std::uint64_t riffs = 1;; ++riffs) {
+    // "AVI ", hdrl (avih 64, strl 12 + 64 + 48 + indx 32 + 16 a RIFF, odml
+    // 12 + 256), movi and ix00 as above, idx1 8 and 16 bytes a frame.
+    const std::uint64_t hdrl = 12 + 64 + (12 + 64 + 48 + 32 + 16 * riffs) + (12 + 256);
+    const std::uint64_t fixed = 4 + hdrl + 12 + 32 + 8;
+    const std::uint64_t first =
+        std::clamp<std::uint64_t>(riffBytes > fixed ? (riffBytes - fixed) / (s + 32) : 0, 1, f);
+    if (1 + (f - first + later - 1) / later != riffs) continue;
+    std::vector<std::uint64_t> frames = {first};
+    for (std::uint64_t done = first; done < f; done += frames.back())
+      frames.push_back(std::min(later, f - done));
+    return frames;
+  }
+}
+
+std::uint64_t ModelOpenDmlSize(std::uint64_t s, std::uint64_t f, std::uint64_t riffBytes) {
+  const std::vector<std::uint64_t> riffs = ModelRiffFrames(s, f, riffBytes);
+  std::uint64_t size = 0;
+  for (std::size_t k = 0; k < riffs.size(); ++k) {
+    // "RIFF" size type, "LIST" size "movi", the frames, the ix00.
+    size += 12 + 12 + riffs[k] * (s + 8) + 32 + 8 * riffs[k];
+    // The first RIFF's hdrl list, as in ModelRiffFrames, and its idx1.
+    if (k == 0) {
+      size += 12 + 64 + (12 + 64 + 48 + 32 + 16 * riffs.size()) + (12 + 256) + 8 + 16 * riffs[0];
+    }
+  }
+  return size;
+}
+
+AviModel ModelOpenDml(std::int32_t width, std::int32_t height, std::uint32_t micros,
+                      const std::vector<Picture>& frames, std::uint64_t riffBytes) {
+  AviModel avi{width, height, frames.size(), 0, {}, {}, {}};
+  const std::uint64_t s = RowOf(width) * static_cast<std::uint64_t>(height);
+  avi.frameSize = s;
+  avi.riffFrames = ModelRiffFrames(s, frames.size(), riffBytes);
+  const std::uint64_t riffs = avi.riffFrames.size();
+  Appender a;
+  // Where each RIFF's ix00 will be: filled in once known.
+  std::size_t superIndex = 0;
+  std::size_t frame = 0;
+  for (std::uint64_t k = 0; k < riffs; ++k) {
+    avi.riffStarts.push_back(a.bytes.size());
+    const std::size_t riff = a.Open("RIFF");
+    a.Tag(k == 0 ? "AVI " : "AVIX");
+    if (k == 0) {
+      const std::size_t hdrl = a.Open("LIST");
+      a.Tag("hdrl");
+      const std::size_t avih = a.Open("avih");
+      for (const std::uint64_t v :
+           {std::uint64_t{micros}, std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{0x10},
+            avi.riffFrames[0], std::uint64_t{0}, std::uint64_t{1}, s, std::uint64_t(width),
+            std::uint64_t(height), std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{0},
+            std::uint64_t{0}})
+        a.U32(v);
+      a.Close(avih);
+      const std::size_t strl = a.Open("LIST");
+      a.Tag("strl");
+      const std::size_t strh = a.Open("strh");
+      a.Tag("vids"), a.Tag("DIB ");
+      for (const std::uint64_t v :
+           {std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{micros},
+            std::uint64_t{1000000}, std::uint64_t{0}, std::uint64_t{frames.size()}, s,
+            std::uint64_t{0}, std::uint64_t{0}, std::uint64_t{0}})
+        a.U32(v);
+      a.U16(static_cast<std::uint32_t>(width)), a.U16(static_cast<std::uint32_t>(height));
+      a.Close(strh);
+      const std::size_t strf = a.Open("strf");
+      a.U32(40), a.U32(static_cast<std::uint32_t>(width)),
+          a.U32(static_cast<std::uint32_t>(height));
+      a.U16(1), a.U16(24), a.U32(0), a.U32(s), a.U32(3780), a.U32(3780), a.U32(0), a.U32(0);
+      a.Close(strf);
+      const std::size_t indx = a.Open("indx");
+      a.U16(4), a.U8(0), a.U8(0), a.U32(riffs), a.Tag("00db"), a.U32(0), a.U32(0), a.U32(0);
+      superIndex = a.bytes.size();
+      for (std::uint64_t r = 0; r < riffs; ++r)
+        a.U64(0), a.U32(8 + 24 + 8 * avi.riffFrames[r]), a.U32(avi.riffFrames[r]);
+      a.Close(indx);
+      a.Close(strl);
+      const std::size_t odml = a.Open("LIST");
+      a.Tag("odml");
+      const std::size_t dmlh = a.Open("dmlh");
+      a.U32(frames.size());
+      a.bytes.insert(a.bytes.end(), 244, 0);
+      a.Close(dmlh);
+      a.Close(odml);
+      a.Close(hdrl);
+    }
+    const std::size_t movi = a.Open("LIST");
+    const std::size_t moviTag = a.bytes.size();
+    a.Tag("movi");
+    const std::size_t first = frame;
+    for (std::uint64_t i = 0; i < avi.riffFrames[k]; ++i, ++frame) {
+      const std::size_t chunk = a.Open("00db");
+      const std::vector<std::uint8_t> data = StoredFrame(frames[frame], width, height);
+      a.bytes.insert(a.bytes.end(), data.begin(), data.end());
+      a.Close(chunk);
+    }
+    Put32(a.bytes, superIndex + 16 * k, a.bytes.size());  // the ix00's place, low half
+    Put32(a.bytes, superIndex + 16 * k + 4, static_cast<std::uint64_t>(a.bytes.size()) >> 32);
+    const std::size_t ix = a.Open("ix00");
+    a.U16(2), a.U8(0), a.U8(1), a.U32(avi.riffFrames[k]), a.Tag("00db"), a.U64(moviTag), a.U32(0);
+    for (std::size_t i = first; i < frame; ++i)
+      a.U32(4 + (i - first) * (s + 8) + 8), a.U32(s);
+    a.Close(ix);
+    a.Close(movi);
+    if (k == 0) {
+      const std::size_t idx1 = a.Open("idx1");
+      for (std::size_t i = first; i < frame; ++i)
+        a.Tag("00db"), a.U32(0x10), a.U32(4 + (i - first) * (s + 8)), a.U32(s);
+      a.Close(idx1);
+    }
+    a.Close(riff);
+  }
+  avi.bytes = std::move(a.bytes);
+  return avi;
+}
+
 std::string Locate(const AviModel& avi, std::size_t at) {
+  if (!avi.riffStarts.empty()) {
+    std::size_t k = 0;
+    while (k + 1 < avi.riffStarts.size() && avi.riffStarts[k + 1] <= at)
+      ++k;
+    return "RIFF " + std::to_string(k) + " byte " + std::to_string(at - avi.riffStarts[k]);
+  }
   const std::uint64_t s = avi.frameSize;
   const std::uint64_t row = avi.height > 0 ? s / static_cast<std::uint64_t>(avi.height) : 1;
   if (at < kHeaders) return "header offset " + std::to_string(at);

@@ -55,9 +55,27 @@ struct AviModel {
   std::uint64_t frameCount = 0;
   std::uint64_t frameSize = 0;
   std::vector<std::uint8_t> bytes;
+  // AVI 2.0: where each RIFF starts, and the frames in each.
+  std::vector<std::uint64_t> riffStarts;
+  std::vector<std::uint64_t> riffFrames;
 };
 AviModel ModelAvi(std::int32_t width, std::int32_t height, std::uint32_t micros,
                   const std::vector<Picture>& frames);
+
+// The frames in each RIFF of an AVI 2.0 file of `frames` frames of
+// frameSize bytes, in RIFFs of at most riffBytes.
+std::vector<std::uint64_t> ModelRiffFrames(std::uint64_t frameSize, std::uint64_t frames,
+                                           std::uint64_t riffBytes);
+
+// The length of that file.
+std::uint64_t ModelOpenDmlSize(std::uint64_t frameSize, std::uint64_t frames,
+                               std::uint64_t riffBytes);
+
+// The same as an AVI 2.0 file cut into RIFFs of at most riffBytes (or one
+// frame each, when a frame alone is larger), written as its RIFFs are read:
+// one chunk after the other.
+AviModel ModelOpenDml(std::int32_t width, std::int32_t height, std::uint32_t micros,
+                      const std::vector<Picture>& frames, std::uint64_t riffBytes);
 
 // Where byte `at` of a modelled file lies, in the file's own terms.
 std::string Locate(const AviModel& model, std::size_t at);

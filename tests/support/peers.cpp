@@ -57,6 +57,20 @@ std::string FindMissing(Peer peer) {
         return std::string("Pillow is not importable by ") + kPython + " (python3-pil)";
       }
       return {};
+    case Peer::kGStreamer:
+      if (!Executable(kGstLaunch)) {
+        return std::string(kGstLaunch) + " is not installed (gstreamer1.0-tools)";
+      }
+      if (RunCommand({"/usr/bin/gst-inspect-1.0", "avidemux"}).status != 0) {
+        return "GStreamer's avidemux is not installed (gstreamer1.0-plugins-good)";
+      }
+      if (RunCommand({kPython, "-c",
+                      "import gi; gi.require_version('Gst', '1.0'); from gi.repository import Gst"})
+              .status != 0) {
+        return std::string("GStreamer is not importable by ") + kPython +
+               " (python3-gi, gir1.2-gstreamer-1.0)";
+      }
+      return {};
   }
   return "unknown peer";
 }
@@ -183,6 +197,66 @@ bool InCi() {
                                          << Tail(run.err);
   }
   frames.assign(run.out.begin(), run.out.end());
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult DecodeAviWithGStreamer(const std::string& path,
+                                                  std::vector<std::uint8_t>& frames) {
+  CommandResult run;
+  if (auto ok = RunOk({kGstLaunch, "-q", "filesrc", "location=" + path, "!", "avidemux", "!",
+                       "videoconvert", "!", "video/x-raw,format=BGR", "!", "fdsink", "fd=1"},
+                      &run);
+      !ok) {
+    return ok;
+  }
+  frames.assign(run.out.begin(), run.out.end());
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult SeekWithGStreamer(const std::string& path, std::uint64_t nanoseconds,
+                                             std::vector<std::uint8_t>& frame,
+                                             std::uint64_t& durationNanoseconds) {
+  static const char* const kScript = R"py(
+import sys
+import gi
+gi.require_version("Gst", "1.0")
+from gi.repository import Gst
+Gst.init(None)
+p = Gst.parse_launch("filesrc name=src ! avidemux ! videoconvert ! video/x-raw,format=BGR ! "
+                     "appsink name=sink")
+p.get_by_name("src").set_property("location", sys.argv[1])
+p.set_state(Gst.State.PAUSED)
+if p.get_state(Gst.CLOCK_TIME_NONE)[0] != Gst.StateChangeReturn.SUCCESS:
+    sys.exit("cannot play " + sys.argv[1])
+ok, duration = p.query_duration(Gst.Format.TIME)
+if not ok or not p.seek_simple(Gst.Format.TIME, Gst.SeekFlags.FLUSH | Gst.SeekFlags.ACCURATE,
+                               int(sys.argv[2])):
+    sys.exit("no duration or no seek")
+p.get_state(Gst.CLOCK_TIME_NONE)
+buffer = p.get_by_name("sink").emit("pull-preroll").get_buffer()
+sys.stderr.write("%d" % duration)
+sys.stdout.buffer.write(buffer.extract_dup(0, buffer.get_size()))
+p.set_state(Gst.State.NULL)
+)py";
+  CommandResult run;
+  if (auto ok = RunOk({kPython, "-c", kScript, path, std::to_string(nanoseconds)}, &run); !ok) {
+    return ok;
+  }
+  durationNanoseconds = std::strtoull(run.err.c_str(), nullptr, 10);
+  frame.assign(run.out.begin(), run.out.end());
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult SeekWithFfmpeg(const std::string& path, const std::string& seconds,
+                                          std::vector<std::uint8_t>& frame) {
+  CommandResult run;
+  if (auto ok = RunOk({kFfmpeg, "-nostdin", "-v", "error", "-ss", seconds, "-i", path, "-frames:v",
+                       "1", "-f", "rawvideo", "-pix_fmt", "bgr24", "-"},
+                      &run);
+      !ok) {
+    return ok;
+  }
+  frame.assign(run.out.begin(), run.out.end());
   return ::testing::AssertionSuccess();
 }
 

@@ -21,8 +21,10 @@ inline constexpr const char* kMagickIdentify = "/usr/bin/identify";
 inline constexpr const char* kFfmpeg = "/usr/bin/ffmpeg";
 inline constexpr const char* kFfprobe = "/usr/bin/ffprobe";
 inline constexpr const char* kPython = "/usr/bin/python3";
+inline constexpr const char* kGstLaunch = "/usr/bin/gst-launch-1.0";
 
-enum class Peer { kImageMagick, kFfmpeg, kPillow };
+// GStreamer: gst-launch-1.0 with avidemux, and Python's bindings for seeks.
+enum class Peer { kImageMagick, kFfmpeg, kPillow, kGStreamer };
 
 struct CommandResult {
   int status = -1;  // exit status, or -1 when the command could not run or was killed
@@ -62,6 +64,23 @@ struct RgbaPicture {
 // row first, frames one after another.
 ::testing::AssertionResult DecodeAviWithFfmpeg(const std::string& path,
                                                std::vector<std::uint8_t>& frames);
+
+// Every frame of the AVI at path as GStreamer's avidemux and videoconvert
+// hand them out as BGR, top row first, frames one after another (rows are
+// padded to 4 bytes: tests use widths that need no padding).
+::testing::AssertionResult DecodeAviWithGStreamer(const std::string& path,
+                                                  std::vector<std::uint8_t>& frames);
+
+// The frame shown at `nanoseconds` after GStreamer seeks there (accurately,
+// through the file's index), as above, and the duration GStreamer reports.
+::testing::AssertionResult SeekWithGStreamer(const std::string& path, std::uint64_t nanoseconds,
+                                             std::vector<std::uint8_t>& frame,
+                                             std::uint64_t& durationNanoseconds);
+
+// The frame ffmpeg decodes first after seeking its input to `seconds`, as
+// packed bgr24.
+::testing::AssertionResult SeekWithFfmpeg(const std::string& path, const std::string& seconds,
+                                          std::vector<std::uint8_t>& frame);
 
 // The fields of the first video stream as ffprobe reports them in JSON
 // (counting the frames it reads), numbers and strings alike as text.
