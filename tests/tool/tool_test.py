@@ -80,6 +80,8 @@ class Usage(ToolCase):
             [], ["-o", out], [pic], ["-o", out, "--list", "examples/frames.txt", pic],
             ["--bogus", "-o", out, pic], ["-x", "-o", out, pic], ["-o"], ["-o", "", pic],
             ["--list", "", "-o", out], ["--check=1", pic],
+            ["--container", "avi3", "-o", out, pic], ["--container", "-o", out, pic],
+            ["--classic", "--container", "avi1", "-o", out, pic], ["--classic=1", "-o", out, pic],
         ]
         for rate in ["abc", "0", "-1", "1e3", "21474837", "21474836.48", "", "1.2.3",
                      "0.004", " 15", "15 ", "+15", "0x10", "."]:
@@ -128,7 +130,9 @@ class Failures(ToolCase):
                          bmp24(1, 1)[26:])
         empty = self.write("empty.txt", b"")
         cases = [
-            (1, [big], "2048 MiB"),
+            (1, [big, "--classic"], "larger than 2048 MiB"),
+            (1, [big, "--container", "avi1"], "larger than 2048 MiB"),
+            (1, [big], "AVI 2.0 file cannot hold"),
             (2, [DEMO[0], "-o", self.path("no/such/folder/out.avi")], "cannot be created"),
             (2, [DEMO[0], "-o", self.tmp], "cannot be created"),
             (3, ["--list", self.path("missing.txt")], "frame list"),
@@ -194,15 +198,15 @@ class Pictures(ToolCase):
     def test_warnings_name_entry_and_reason(self):
         names = self.make_list()
         out = self.path("out.avi")
-        proc = run(names + ["-o", out], cwd=self.tmp)
+        proc = run(names + ["--classic", "-o", out], cwd=self.tmp)
         self.expect(proc, 0, "conversion with unreadable pictures")
         stderr = proc.stderr.decode()
         for pattern in [r"warning: picture 2 of 5 '.*missing\.bmp' cannot be opened",
                         r"warning: picture 3 of 5 '.*rle\.bmp' is run-length encoded",
                         r"warning: picture 4 of 5 '.*text\.bmp' is not a BMP",
                         r"warning: picture 5 of 5 '.*wide\.bmp' differs in size .*100x50, not 80x60",
-                        r"wrote .*out\.avi: 5 frames of 80x60 at 25 fps, %d bytes, 3 pictures unreadable"
-                        % os.path.getsize(out)]:
+                        r"wrote .*out\.avi: 5 frames of 80x60 at 25 fps, AVI 1\.0, %d bytes, "
+                        r"3 pictures unreadable" % os.path.getsize(out)]:
             self.assertRegex(stderr, pattern)
         self.assertEqual(proc.stdout, b"")
 
@@ -210,18 +214,19 @@ class Pictures(ToolCase):
         names = self.make_list()
         out = self.write("out.avi", b"previous")
         before = sorted(os.listdir(self.tmp))
-        proc = run(["--check", "--fps", "12.5", "--smooth", "3"] + names + ["-o", out])
+        proc = run(["--check", "--classic", "--fps", "12.5", "--smooth", "3"] + names + ["-o", out])
         self.expect(proc, 0, "--check")
         self.assertEqual(sorted(os.listdir(self.tmp)), before)
         with open(out, "rb") as f:
             self.assertEqual(f.read(), b"previous")
         report = proc.stdout.decode()
         real = self.path("real.avi")
-        self.expect(run(["-q", "--fps", "12.5", "--smooth", "3"] + names + ["-o", real]), 0, "real")
+        self.expect(run(["-q", "--classic", "--fps", "12.5", "--smooth", "3"] + names +
+                        ["-o", real]), 0, "real")
         for pattern in [r"picture 3 of 5 '.*rle\.bmp' is run-length encoded",
                         r"pictures: +5, 3 unreadable", r"frames: +13 frames of 80x60",
                         r"rate: +37\.5 frames per second \(12\.5 x 3\), 26666 microseconds",
-                        r"file size: +%d bytes" % os.path.getsize(real)]:
+                        r"container: +AVI 1\.0\n", r"file size: +%d bytes" % os.path.getsize(real)]:
             self.assertRegex(report, pattern)
         self.expect(run(["--check"] + names), 0, "--check without -o")
 
@@ -287,16 +292,25 @@ class Terminal(ToolCase):
 
 class Identity(ToolCase):
     def test_tool_writes_what_vod2eri_writes(self):
+        # --classic always; the defaults (AVI 1.0 while it fits, full reading)
+        # for lists of 24-bit pictures, which both readings read alike.
         mixed = self.write("mixed.txt", ("%s\nmissing.bmp\n\n%s\n%s" % (
             DEMO[2], DEMO[0], DEMO[5])).encode())
-        runs = [("examples/frames.txt", "25", 1), ("examples/frames.txt", "29.97", 4),
-                ("examples/frames.txt", "2", 12), (mixed, "0.5", 3)]
-        for listed, rate, smooth in runs:
+        true_colour = [name for name in DEMO if self.bit_count(name) == 24]
+        self.assertGreaterEqual(len(true_colour), 2)
+        plain = self.write("plain.txt", "".join(n + "\n" for n in true_colour).encode())
+        runs = [("examples/frames.txt", "25", 1, ["--classic"]),
+                ("examples/frames.txt", "29.97", 4, ["--classic"]),
+                ("examples/frames.txt", "2", 12, ["--classic"]),
+                (mixed, "0.5", 3, ["--classic"]),
+                (plain, "25", 3, []), (plain, "29.97", 1, ["--container", "auto"])]
+        for listed, rate, smooth, options in runs:
             x100 = int(round(float(rate) * 100))
             tool_out, host_out = self.path("tool.avi"), self.path("host.avi")
-            context = "%s at %s fps, smoothing %d" % (os.path.basename(listed), rate, smooth)
-            self.expect(run(["--fps", rate, "--smooth", str(smooth), "--list", listed,
-                             "-o", tool_out]), 0, context)
+            context = "%s at %s fps, smoothing %d, %s" % (os.path.basename(listed), rate, smooth,
+                                                           " ".join(options) or "defaults")
+            self.expect(run(options + ["--fps", rate, "--smooth", str(smooth), "--list", listed,
+                                       "-o", tool_out]), 0, context)
             host = subprocess.run([VOD2ERI_RUN, host_out, listed, str(x100), str(smooth)],
                                   cwd=SOURCE, capture_output=True)
             self.assertEqual(host.stdout, b"999\n", context)
@@ -305,6 +319,11 @@ class Identity(ToolCase):
             with open(host_out, "rb") as f:
                 want = f.read()
             self.assertTrue(have == want, "%s: %s" % (context, first_difference(have, want)))
+
+    @staticmethod
+    def bit_count(name):
+        with open(os.path.join(SOURCE, name), "rb") as f:
+            return struct.unpack_from("<H", f.read(30), 28)[0]
 
 
 class Demo(ToolCase):
@@ -334,6 +353,51 @@ class Demo(ToolCase):
             change = sum(abs(a - b) for a, b in zip(shown[k], shown[k + 1])) / size
             self.assertGreater(change, 20, "pictures %d and %d look alike: mean change %.1f"
                                % (k + 1, k + 2, change))
+
+
+class Pipes(ToolCase):
+    def test_standard_output_into_ffmpeg(self):
+        # "-o -" and "-o /dev/stdout" into a pipe give the file's bytes, for
+        # AVI 1.0 and AVI 2.0 alike, and ffmpeg reading the pipe decodes every
+        # frame; a terminal as standard output is refused.
+        need(self, "ffmpeg")
+        args = ["--fps", "2", "--smooth", "3", "--list", "examples/frames.txt"]
+        for container in ["auto", "opendml"]:
+            out = self.path("file.avi")
+            self.expect(run(args + ["--container", container, "-o", out]), 0, container)
+            with open(out, "rb") as f:
+                want = f.read()
+            for name in ["-", "/dev/stdout"]:
+                proc = subprocess.run("%s %s --container %s -o %s | cat" % (
+                    TOOL, " ".join(args), container, name), shell=True, cwd=SOURCE,
+                    capture_output=True)
+                self.expect(proc, 0, "%s to %s" % (container, name))
+                self.assertTrue(proc.stdout == want, "%s to %s: %s" % (
+                    container, name, first_difference(proc.stdout, want)))
+                self.assertRegex(proc.stderr.decode(), r"wrote %s: 16 frames" % (
+                    "standard output" if name == "-" else "/dev/stdout"))
+            tool = subprocess.Popen([TOOL, "-q", "--container", container, "-o", "-"] + args,
+                                    cwd=SOURCE, stdout=subprocess.PIPE)
+            decoded = subprocess.run(["ffmpeg", "-v", "error", "-i", "-", "-f", "rawvideo",
+                                      "-pix_fmt", "bgr24", "-"], stdin=tool.stdout,
+                                     capture_output=True)
+            tool.stdout.close()
+            self.assertEqual(tool.wait(), 0, container)
+            self.assertEqual(decoded.returncode, 0, decoded.stderr.decode())
+            self.assertEqual(len(decoded.stdout), 16 * 80 * 60 * 3, "%s: frames ffmpeg decoded"
+                             % container)
+            from_file = subprocess.run(["ffmpeg", "-v", "error", "-i", out, "-f", "rawvideo",
+                                        "-pix_fmt", "bgr24", "-"], capture_output=True)
+            self.assertTrue(decoded.stdout == from_file.stdout, container)
+
+    def test_terminal_is_no_place_for_a_video(self):
+        master, slave = pty.openpty()
+        proc = subprocess.run([TOOL, "-o", "-", DEMO[0]], cwd=SOURCE, stdout=slave,
+                              stderr=subprocess.PIPE)
+        os.close(slave)
+        os.close(master)
+        self.expect(proc, 64, "-o - on a terminal")
+        self.assertIn(b"standard output is a terminal", proc.stderr)
 
 
 if __name__ == "__main__":

@@ -32,12 +32,15 @@ constexpr char kUsage[] =
     "usage: stillreel [OPTIONS] -o OUTPUT.avi PICTURE...\n"
     "       stillreel [OPTIONS] -o OUTPUT.avi --list FILE\n";
 
+constexpr char kStandardOutput[] = "standard output";
+
 constexpr char kHelp[] =
     "Turns BMP pictures, in the order given, into one uncompressed 24-bit AVI\n"
     "video. A picture that cannot be read becomes a white frame, with a warning.\n"
     "\n"
     "  -o, --output PATH  the AVI file to write; an existing file is replaced\n"
-    "                     only once the new one is complete\n"
+    "                     only once the new one is complete; - writes it to\n"
+    "                     standard output (a pipe or a file, not a terminal)\n"
     "  -l, --list FILE    read the picture names from FILE, one per line, names\n"
     "                     relative to the current folder; - reads standard input\n"
     "  -r, --fps RATE     pictures per second, a decimal such as 15 or 29.97,\n"
@@ -45,25 +48,36 @@ constexpr char kHelp[] =
     "  -s, --smooth N     frames per picture (default 1): N > 1 cross-fades each\n"
     "                     picture into the next over N frames and multiplies the\n"
     "                     frame rate by N\n"
+    "      --container KIND  the kind of AVI file: auto (the default) writes\n"
+    "                     AVI 1.0 when the file fits in 2048 MiB, which every\n"
+    "                     player reads, and AVI 2.0 (OpenDML) beyond, for\n"
+    "                     videos of any length; avi1 refuses larger files;\n"
+    "                     opendml always writes AVI 2.0\n"
+    "      --classic      read pictures and write files exactly as the\n"
+    "                     library's VOD2ERI does: only the BMP kinds it reads\n"
+    "                     (16-bit colours at most 248), AVI 1.0 only\n"
     "      --check        read every picture and report what would be written:\n"
-    "                     geometry, frames, rate, size and unreadable pictures;\n"
+    "                     geometry, frames, rate, kind, size and unreadable\n"
+    "                     pictures;\n"
     "                     writes nothing, and OUTPUT may be left out\n"
     "  -q, --quiet        no progress line, no summary and no rounding notice\n"
     "  -h, --help         show this help and exit\n"
     "      --version      show the version and exit\n"
     "\n"
     "Exit status: 0 written (or, with --check, it would be); 1 the file would\n"
-    "exceed 2048 MiB; 2 the output cannot be created; 3 the frame list cannot be\n"
+    "be too large for its kind; 2 the output cannot be created; 3 the frame list cannot be\n"
     "read or names no pictures; 4 the rate times N exceeds 1000000; 5 writing\n"
     "failed; 6 out of memory; 7 interrupted; 64 usage error.\n";
 
-enum LongOnly : int { kOptCheck = 256, kOptVersion };
+enum LongOnly : int { kOptCheck = 256, kOptVersion, kOptContainer, kOptClassic };
 
 constexpr option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
     {"list", required_argument, nullptr, 'l'},
     {"fps", required_argument, nullptr, 'r'},
     {"smooth", required_argument, nullptr, 's'},
+    {"container", required_argument, nullptr, kOptContainer},
+    {"classic", no_argument, nullptr, kOptClassic},
     {"check", no_argument, nullptr, kOptCheck},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
@@ -78,6 +92,8 @@ struct CommandLine {
   Rate rate{2500, false};
   std::string rateText;
   std::int32_t smooth = 1;
+  std::optional<Container> container;
+  bool classic = false;
   bool check = false;
   bool quiet = false;
   bool help = false;
@@ -118,6 +134,22 @@ int ParseCommandLine(int argc, char** argv, CommandLine& cl) {
                             "': give a whole number of frames per picture, 1 or more");
         }
         break;
+      case kOptContainer: {
+        const std::string kind = optarg;
+        if (kind == "auto") {
+          cl.container = Container::kAuto;
+        } else if (kind == "avi1") {
+          cl.container = Container::kAvi1;
+        } else if (kind == "opendml") {
+          cl.container = Container::kOpenDml;
+        } else {
+          return UsageError("invalid container '" + kind + "': give auto, avi1 or opendml");
+        }
+        break;
+      }
+      case kOptClassic:
+        cl.classic = true;
+        break;
       case kOptCheck:
         cl.check = true;
         break;
@@ -153,6 +185,12 @@ int ParseCommandLine(int argc, char** argv, CommandLine& cl) {
   }
   if (!cl.list && cl.pictures.empty()) return UsageError("no pictures given");
   if (!cl.output && !cl.check) return UsageError("no output file given (-o OUTPUT.avi)");
+  if (cl.classic && cl.container) {
+    return UsageError("--classic writes AVI 1.0 only: leave out --container");
+  }
+  if (cl.output == "-" && !cl.check && isatty(STDOUT_FILENO)) {
+    return UsageError("standard output is a terminal: redirect it or give a file name");
+  }
   return 0;
 }
 
@@ -192,12 +230,13 @@ const char* Advice(Result result) {
   }
 }
 
-int Fail(Result result, const std::string& subject) {
+int Fail(Result result, const std::string& subject, const std::string& reason = "",
+         const std::string& advice = "") {
   std::string line = "stillreel: ";
   if (!subject.empty()) line += subject + ": ";
-  line += ToString(result);
+  line += reason.empty() ? ToString(result) : reason;
   line += "; ";
-  line += Advice(result);
+  line += advice.empty() ? Advice(result) : advice;
   std::fprintf(stderr, "%s\n", line.c_str());
   const int status = static_cast<int>(result);
   return status >= 1 && status <= 7 ? status : 70;
@@ -246,6 +285,28 @@ std::string Plural(std::int64_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+std::string Kind(const Summary& summary) {
+  if (summary.container == Container::kAvi1) return "AVI 1.0";
+  return "AVI 2.0 (OpenDML) in " + Plural(summary.riffCount, "RIFF", "RIFFs");
+}
+
+// Too large for the kind of file it would be, and what to do about it.
+int FailTooLarge(const CommandLine& cl, const Summary& summary, const std::string& output) {
+  if (summary.container == Container::kAvi1) {
+    return Fail(Result::kTooLarge, output,
+                "the AVI 1.0 file would be larger than 2048 MiB, the most it holds (" +
+                    std::to_string(summary.fileSize) + " bytes)",
+                cl.classic ? "leave out --classic to write AVI 2.0, or use fewer or smaller "
+                             "pictures or a lower --smooth"
+                           : "use --container auto to write AVI 2.0, or fewer or smaller "
+                             "pictures or a lower --smooth");
+  }
+  return Fail(Result::kTooLarge, output,
+              "an AVI 2.0 file cannot hold these frames: a frame holds at most 2 GiB, a file "
+              "at most 4294967295 frames",
+              "use smaller pictures or a lower --smooth");
+}
+
 void PrintCheck(const CommandLine& cl, const Summary& summary) {
   const std::int64_t fileRateX100 = std::int64_t{cl.rate.x100} * cl.smooth;
   std::printf("pictures:   %" PRId64 ", %" PRId64 " unreadable\n", summary.pictureCount,
@@ -257,6 +318,7 @@ void PrintCheck(const CommandLine& cl, const Summary& summary) {
               " microseconds per frame\n",
               FormatHundredths(fileRateX100).c_str(), FormatHundredths(cl.rate.x100).c_str(),
               cl.smooth, summary.microsPerFrame);
+  std::printf("container:  %s\n", Kind(summary).c_str());
   std::printf("file size:  %" PRIu64 " bytes\n", summary.fileSize);
 }
 
@@ -302,6 +364,8 @@ int Run(int argc, char** argv) {
   options.cancel = &gCancel;
   options.dryRun = cl.check;
   options.summary = &summary;
+  options.reading = cl.classic ? Reading::kClassic : Reading::kFull;
+  options.container = cl.classic ? Container::kAvi1 : cl.container.value_or(Container::kAuto);
   options.onProgress = [&console](const Progress& p) { console.OnProgress(p); };
   options.onPicture = [&](const PictureNotice& notice) {
     const std::string line = PictureLine(notice, count, summary, cl.check);
@@ -313,18 +377,28 @@ int Run(int argc, char** argv) {
   };
 
   CatchSignals();
-  const std::string output = cl.output.value_or("");
-  const Result result = Convert(output, names, cl.rate.x100, cl.smooth, options);
+  const bool toStdout = cl.output == "-";
+  const std::string output = toStdout ? kStandardOutput : cl.output.value_or("");
+  const Result result =
+      toStdout && !cl.check
+          ? ConvertToFd(STDOUT_FILENO, names, cl.rate.x100, cl.smooth, options)
+          : Convert(cl.output.value_or(""), names, cl.rate.x100, cl.smooth, options);
   console.Finish();
 
   switch (result) {
     case Result::kOk:
       break;
+    case Result::kTooLarge:
+      return FailTooLarge(cl, summary, output);
     case Result::kListUnreadable:
       return Fail(result, listSubject);
     case Result::kBadArgument:
     case Result::kOutOfMemory:
       return Fail(result, "");
+    case Result::kWriteFailed:
+    case Result::kCancelled:
+      if (toStdout) return Fail(result, output, "", "what reached it is an incomplete file");
+      return Fail(result, output);
     default:
       return Fail(result, output);
   }
@@ -337,7 +411,7 @@ int Run(int argc, char** argv) {
                        " of " + std::to_string(summary.frameWidth) + "x" +
                        std::to_string(summary.frameHeight) + " at " +
                        FormatHundredths(std::int64_t{cl.rate.x100} * cl.smooth) + " fps, " +
-                       std::to_string(summary.fileSize) + " bytes";
+                       Kind(summary) + ", " + std::to_string(summary.fileSize) + " bytes";
     if (summary.unreadablePictures > 0) {
       line += ", " + Plural(summary.unreadablePictures, "picture", "pictures") + " unreadable";
     }
