@@ -23,30 +23,20 @@ int OpenRetrying(const char* path, int flags, mode_t mode = 0) {
 
 // The file a path finally names: symbolic links are followed, also when the
 // last one points at a file that does not exist yet.
-std::string FollowLinks(std::string path) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat info;
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    std::string link(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 255) + 1, '\0');
-    const ssize_t size = ::readlink(path.c_str(), link.data(), link.size());
-    if (size < 0 || static_cast<std::size_t>(size) >= link.size()) return path;
-    link.resize(static_cast<std::size_t>(size));
-    if (link.empty()) return path;
-    if (link.front() == '/') {
-      path = link;
-    } else {
-      const std::size_t slash = path.rfind('/');
-      path = slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
-    }
+std::string FollowLinks(std::filesystem::path path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (int hops = 0; hops < 40 && fs::is_symlink(fs::symlink_status(path, error)); ++hops) {
+    const fs::path link = fs::read_symlink(path, error);
+    if (error || link.empty()) break;
+    path = link.is_absolute() ? link : path.parent_path() / link;
   }
-  return path;
+  return path.string();
 }
 
 std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  return folder.empty() ? "." : folder.string();
 }
 
 // A new file with a name of its own in `folder`, created as a plain create

@@ -8,19 +8,13 @@ namespace {
 void AppendUtf8(char32_t c, std::string& out) {
   if (c < 0x80) {
     out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    return;
   }
+  // A lead byte with one 1 bit per byte of the sequence, then 6 bits a byte.
+  const int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  out += static_cast<char>(((0xFF00 >> (more + 1)) & 0xFF) | (c >> (6 * more)));
+  for (int i = more - 1; i >= 0; --i)
+    out += static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F));
 }
 
 bool IsSurrogate(char32_t c) {
