@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include "convert/cross_fade.h"
-#include "convert/request.h"
 #include "convert/wide_path.h"
 #include "gtest/gtest.h"
 #include "image/bmp_reader.h"
@@ -23,6 +22,7 @@
 #include "stillreel/vod2eri.h"
 #include "support/avi_model.h"
 #include "support/bmp_builder.h"
+#include "support/riffs.h"
 
 namespace stillreel {
 namespace {
@@ -394,18 +394,8 @@ TEST_F(ConvertTest, OpenDmlFilesInRiffsOfEverySize) {
     for (const std::int32_t n : {1, 3}) {
       const std::string how =
           "RIFFs of at most " + std::to_string(riffBytes) + " bytes, N " + std::to_string(n);
-      Options options;
-      options.container = Container::kOpenDml;
       Summary summary;
-      options.summary = &summary;
-      Request request;
-      request.frameRateX100 = 2500;
-      request.smoothCount = n;
-      request.names = &names;
-      request.output = out;
-      request.options = &options;
-      request.riffBytes = riffBytes;
-      ASSERT_EQ(RunRequest(request), Result::kOk) << how;
+      ASSERT_EQ(test::ConvertInRiffs(out, names, 2500, n, riffBytes, summary), Result::kOk) << how;
       const test::AviModel want = test::ModelOpenDml(5, 3, static_cast<std::uint32_t>(40000 / n),
                                                      FramesOf({a, b, White(), d}, n), riffBytes);
       EXPECT_TRUE(SameFile(out, want)) << how;

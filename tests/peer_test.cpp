@@ -17,13 +17,13 @@
 #include <tuple>
 #include <vector>
 
-#include "convert/request.h"
 #include "image/bmp_reader.h"
 #include "image/image.h"
 #include "stillreel/stillreel.hpp"
 #include "support/avi_model.h"
 #include "support/bmp_builder.h"
 #include "support/peers.h"
+#include "support/riffs.h"
 
 namespace stillreel {
 namespace {
@@ -509,18 +509,8 @@ TEST(PeerOpenDml, EveryRiffReadSeekedAndTimed) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string avi = (dir / "out.avi").string();
-    Options options;
-    options.container = Container::kOpenDml;
     Summary summary;
-    options.summary = &summary;
-    Request request;
-    request.frameRateX100 = 2500;
-    request.smoothCount = c.smooth;
-    request.names = &names;
-    request.output = avi;
-    request.options = &options;
-    request.riffBytes = c.riffBytes;
-    ASSERT_EQ(RunRequest(request), Result::kOk);
+    ASSERT_EQ(test::ConvertInRiffs(avi, names, 2500, c.smooth, c.riffBytes, summary), Result::kOk);
     const std::vector<Picture> frames = test::FramesOf(pictures, c.smooth);
     const std::uint64_t micros = 40000 / static_cast<std::uint64_t>(c.smooth);
     std::vector<std::uint8_t> want;

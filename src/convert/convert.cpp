@@ -135,26 +135,32 @@ Result RunRequest(const Request& request) {
   return result;
 }
 
-Result Convert(const std::filesystem::path& output, const std::vector<std::string>& names,
-               std::int32_t frameRateX100, std::int32_t smoothCount, const Options& options) {
+namespace {
+
+Request RequestFor(const std::vector<std::string>& names, std::int32_t frameRateX100,
+                   std::int32_t smoothCount, const Options& options) {
   Request request;
   request.frameRateX100 = frameRateX100;
   request.smoothCount = smoothCount;
   request.names = &names;
-  request.output = output;
   request.options = &options;
+  return request;
+}
+
+}  // namespace
+
+Result Convert(const std::filesystem::path& output, const std::vector<std::string>& names,
+               std::int32_t frameRateX100, std::int32_t smoothCount, const Options& options) {
+  Request request = RequestFor(names, frameRateX100, smoothCount, options);
+  request.output = output;
   return RunRequest(request);
 }
 
 Result ConvertToFd(int fd, const std::vector<std::string>& names, std::int32_t frameRateX100,
                    std::int32_t smoothCount, const Options& options) {
   if (fd < 0) return Result::kBadArgument;
-  Request request;
-  request.frameRateX100 = frameRateX100;
-  request.smoothCount = smoothCount;
-  request.names = &names;
+  Request request = RequestFor(names, frameRateX100, smoothCount, options);
   request.outputFd = fd;
-  request.options = &options;
   return RunRequest(request);
 }
 
