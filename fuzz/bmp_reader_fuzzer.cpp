@@ -48,7 +48,8 @@ Decoded Refused(Decoded d, PictureIssue why) {
 }
 
 // The reader's rules: the sixteen header reads count unless an earlier one
-// met the end (so 50 bytes hold a header); compression before bit count
+// met the end (so 50 bytes hold a header); a 12-byte info header refused
+// before anything else in it; compression before bit count
 // before size; the colour table at 14 + the info header size (at least 40),
 // one entry per 4 bytes up to the pixel data offset, at most 2^bits; rows
 // bottom-up from the offset (or the end of what precedes them), each padded
@@ -64,6 +65,7 @@ Decoded Reference(std::span<const std::uint8_t> b) {
   if (b[0] != 'B' || b[1] != 'M') return Refused(d, PictureIssue::kNotBmp);
   if (size < 50) return Refused(d, PictureIssue::kShortHeader);
   BmpHeader& h = d.header;
+  if (Le(b, 14, 4) == 12) return Refused(d, PictureIssue::kOs2CoreHeader);
   h.pixelDataOffset = Le(b, 10, 4);
   h.infoHeaderSize = Le(b, 14, 4);
   h.width = static_cast<std::int32_t>(Le(b, 18, 4));

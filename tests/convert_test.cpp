@@ -578,6 +578,7 @@ TEST_F(ConvertTest, UnreadablePicturesAreNamedWithTheirReason) {
   add("rle4.bmp", patched(30, 2), PictureIssue::kRunLengthEncoded);
   add("jpeg.bmp", patched(30, 4), PictureIssue::kUnsupportedCompression);
   add("fields24.bmp", patched(30, 3), PictureIssue::kBitFieldsNot16);
+  add("os2.bmp", patched(14, 12), PictureIssue::kOs2CoreHeader);
   add("bits2.bmp", patched(28, 2, 2), PictureIssue::kUnsupportedBitCount);
   add("topdown.bmp", patched(22, static_cast<std::uint32_t>(-2)), PictureIssue::kTopDown);
   add("width0.bmp", patched(18, 0), PictureIssue::kBadSize);

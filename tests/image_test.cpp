@@ -250,6 +250,9 @@ TEST_F(BmpReaderTest, RefusalsSayWhy) {
       // Pixels that could never be allocated: refused by size, not for want of memory.
       {"2^31 - 1 square", PictureIssue::kTooLarge,
        [](BmpFields& s) { s.width = s.height = INT32_MAX, s.bitCount = 1, s.truncateTo = 200; }},
+      // Its 16-bit width and height must not be read as 32-bit fields.
+      {"12-byte header", PictureIssue::kOs2CoreHeader,
+       [](BmpFields& s) { s.infoHeaderSize = 12, s.width = 5, s.height = 3; }},
   };
   for (const Case& c : cases) {
     // Start from a picture already read, to see that a refusal resets it.

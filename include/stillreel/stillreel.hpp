@@ -51,6 +51,7 @@ enum class PictureIssue : std::int32_t {
   kTooLarge,                // its 24-bit frame would exceed 2048 MiB
   kOutOfMemory,             // its pixels could not be allocated
   kSizeDiffers,             // notice only: read, but its size is not the first picture's
+  kOs2CoreHeader,           // classic: a 12-byte info header (OS/2 1.x)
 };
 
 // Plain words for an issue, e.g. "run-length encoded BMPs are not supported".

@@ -54,6 +54,9 @@ const char* ToString(PictureIssue issue) noexcept {
       return "does not fit in memory";
     case PictureIssue::kSizeDiffers:
       return "differs in size from the first picture";
+    case PictureIssue::kOs2CoreHeader:
+      return "has an OS/2 1.x header, which classic reading does not read; full reading reads "
+             "it, or save the picture again as a Windows BMP";
   }
   return "unknown issue";
 }

@@ -69,6 +69,12 @@ bool ReadBmpHeader(ByteSource& source, BmpHeader& header, PictureIssue& why) {
 }
 
 bool CheckBmpHeader(const BmpHeader& header, PictureIssue& why) {
+  // Its width and height are 16-bit fields where the 40-byte header has
+  // 32-bit ones.
+  if (header.infoHeaderSize == kOs2CoreHeaderBytes) {
+    why = PictureIssue::kOs2CoreHeader;
+    return false;
+  }
   switch (header.compression) {
     case BmpCompression::kNone:
       break;

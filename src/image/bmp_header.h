@@ -17,6 +17,8 @@ inline constexpr std::int64_t kBmpFileHeaderBytes = 14;
 // ones extend and a 16-byte one begins with.
 inline constexpr std::int64_t kBmpInfoHeaderBytes = 40;
 inline constexpr std::int64_t kBmpHeaderBytes = kBmpFileHeaderBytes + kBmpInfoHeaderBytes;
+// The OS/2 1.x info header: 16-bit width and height, 3-byte colour table entries.
+inline constexpr std::uint32_t kOs2CoreHeaderBytes = 12;
 
 // The compression field.
 enum class BmpCompression : std::uint32_t {
@@ -47,8 +49,9 @@ struct BmpHeader {
 // kShortHeader.
 bool ReadBmpHeader(ByteSource& source, BmpHeader& header, PictureIssue& why);
 
-// The pictures this reader decodes: no compression, or bit fields at 16 bits;
-// 1, 4, 8, 16, 24 or 32 bits a pixel; a width and a height above 0.
+// The pictures classic reading decodes: a 40-byte or longer info header; no
+// compression, or bit fields at 16 bits; 1, 4, 8, 16, 24 or 32 bits a pixel;
+// a width and a height above 0.
 bool CheckBmpHeader(const BmpHeader& header, PictureIssue& why);
 
 }  // namespace stillreel
