@@ -8,11 +8,9 @@
 #include <array>
 #include <cstdint>
 
-namespace stillreel {
+#include "image/pixel_stores.h"
 
-// A colour: blue | green << 8 | red << 16, and above them a byte that no
-// frame shows.
-using Colour = std::uint32_t;
+namespace stillreel {
 
 // What a row decoder needs besides the row itself.
 struct RowTables {
