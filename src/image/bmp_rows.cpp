@@ -7,6 +7,47 @@
 #include "image/pixel_stores.h"
 
 namespace stillreel {
+namespace {
+
+inline std::uint32_t Scale(const Channel& c, std::uint32_t pixel) {
+  const std::uint64_t x = std::uint64_t{(pixel & c.mask) >> c.shift} * c.factor + c.half;
+  return static_cast<std::uint32_t>((x + (x >> c.bits) + 1) >> c.bits);
+}
+
+}  // namespace
+
+Channel MakeChannel(std::uint32_t mask) {
+  Channel channel;
+  if (mask == 0) return channel;
+  const auto width = static_cast<unsigned>(std::popcount(mask));
+  channel.mask = mask;
+  channel.shift = static_cast<unsigned>(std::countr_zero(mask));
+  channel.bits = width * ((8 + width - 1) / width);
+  const std::uint64_t widened = (std::uint64_t{1} << channel.bits) - 1;
+  channel.factor = 255 * (widened / ((std::uint64_t{1} << width) - 1));
+  channel.half = widened / 2;
+  return channel;
+}
+
+Colour FieldsColour(const RowTables& tables, std::uint32_t pixel) {
+  const auto& c = tables.channels;
+  return Scale(c[2], pixel) | Scale(c[1], pixel) << 8 | Scale(c[0], pixel) << 16;
+}
+
+namespace {
+
+// The channels copied out of the tables: stores to the row may alias the
+// tables, which would reload them for every pixel.
+template <class PixelOf>
+void PutFields(std::uint8_t* out, std::int64_t count, const RowTables& tables, PixelOf pixelOf) {
+  const Channel red = tables.channels[0], green = tables.channels[1], blue = tables.channels[2];
+  PutPixels(out, 0, count, [&](std::int64_t x) {
+    const std::uint32_t p = pixelOf(x);
+    return Scale(blue, p) | Scale(green, p) << 8 | Scale(red, p) << 16;
+  });
+}
+
+}  // namespace
 
 Colour Word16(const RowTables& tables, std::uint32_t w) {
   const std::uint32_t blue = ((w & tables.masks[2]) >> tables.shifts[2]) * 8;
@@ -27,6 +68,22 @@ std::int64_t DecodePalette1(const std::uint8_t* in, std::int64_t have, std::int6
   }
   PutPixels(out, x, complete,
             [in, palette](std::int64_t i) { return palette[(in[i / 8] >> (7 - (i & 7))) & 1]; });
+  return complete;
+}
+
+std::int64_t DecodePalette2(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                            const RowTables& tables, std::uint8_t* out) {
+  const std::int64_t complete = std::min(width, have * 4);
+  const Colour* palette = tables.palette.data();
+  std::int64_t x = 0;
+  for (; x + 4 < complete; x += 4) {  // a byte at a time while a pixel follows
+    const std::uint8_t b = in[x / 4];
+    for (int j = 0; j < 4; ++j)
+      PutWhole(out + 3 * (x + j), palette[(b >> (6 - 2 * j)) & 3]);
+  }
+  PutPixels(out, x, complete, [in, palette](std::int64_t i) {
+    return palette[(in[i / 4] >> (6 - 2 * (i & 3))) & 3];
+  });
   return complete;
 }
 
@@ -86,6 +143,42 @@ std::int64_t DecodeBgrx32(const std::uint8_t* in, std::int64_t have, std::int64_
       return colour;
     }
     return Colour{p[0]} | Colour{p[1]} << 8 | Colour{p[2]} << 16;
+  });
+  return complete;
+}
+
+std::int64_t DecodeFields16(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                            const RowTables& tables, std::uint8_t* out) {
+  const std::int64_t complete = std::min(width, have / 2);
+  if (const Colour* words = tables.words) {
+    PutPixels(out, 0, complete,
+              [in, words](std::int64_t x) { return words[in[2 * x] | (in[2 * x + 1] << 8)]; });
+  } else {
+    PutFields(out, complete, tables,
+              [in](std::int64_t x) { return in[2 * x] | (std::uint32_t{in[2 * x + 1]} << 8); });
+  }
+  return complete;
+}
+
+std::int64_t DecodeBytes32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                           const RowTables& tables, std::uint8_t* out) {
+  const std::int64_t complete = std::min(width, have / 4);
+  const unsigned red = tables.channels[0].shift / 8, green = tables.channels[1].shift / 8,
+                 blue = tables.channels[2].shift / 8;
+  PutPixels(out, 0, complete, [in, red, green, blue](std::int64_t x) {
+    const std::uint8_t* p = in + 4 * x;
+    return Colour{p[blue]} | Colour{p[green]} << 8 | Colour{p[red]} << 16;
+  });
+  return complete;
+}
+
+std::int64_t DecodeFields32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                            const RowTables& tables, std::uint8_t* out) {
+  const std::int64_t complete = std::min(width, have / 4);
+  PutFields(out, complete, tables, [in](std::int64_t x) {
+    const std::uint8_t* p = in + 4 * x;
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
   });
   return complete;
 }

@@ -12,6 +12,22 @@
 
 namespace stillreel {
 
+// One colour of a bit-field picture, scaled as round(v x 255 / (2^w - 1))
+// for a mask w bits wide. A mask under 8 bits is first widened to `bits`, a
+// whole multiple of w of at least 8, by repeating its bits (which keeps the
+// ratio exact); then (x + (x >> bits) + 1) >> bits divides exactly by
+// 2^bits - 1, where x = v x factor + half.
+struct Channel {
+  std::uint32_t mask = 0;
+  unsigned shift = 0;  // of the mask's lowest bit
+  unsigned bits = 8;
+  std::uint64_t factor = 0;  // 255 x the widening multiplier; 0 for an empty mask
+  std::uint64_t half = 0;    // half of 2^bits - 1, rounded down
+};
+
+// The channel of a contiguous mask (an empty one gives 0).
+Channel MakeChannel(std::uint32_t mask);
+
 // What a row decoder needs besides the row itself.
 struct RowTables {
   // The colour of each palette index; black beyond the colour table.
@@ -22,6 +38,8 @@ struct RowTables {
   std::array<int, 3> shifts = {10, 5, 0};
   // The colour of every 16-bit word, for pictures worth the table; or null.
   const Colour* words = nullptr;
+  // Full reading's bit fields: red, green and blue.
+  std::array<Channel, 3> channels{};
 };
 
 // Decodes the first `width` pixels of a stored row of which `in` holds
@@ -31,6 +49,8 @@ using RowDecoder = std::int64_t (*)(const std::uint8_t* in, std::int64_t have, s
                                     const RowTables& tables, std::uint8_t* out);
 
 std::int64_t DecodePalette1(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                            const RowTables& tables, std::uint8_t* out);
+std::int64_t DecodePalette2(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                             const RowTables& tables, std::uint8_t* out);
 std::int64_t DecodePalette4(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                             const RowTables& tables, std::uint8_t* out);
@@ -45,8 +65,19 @@ std::int64_t DecodeBgr24(const std::uint8_t* in, std::int64_t have, std::int64_t
 std::int64_t DecodeBgrx32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                           const RowTables& tables, std::uint8_t* out);
 
+// Full reading's bit fields: each channel scaled to 0 to 255 (see Channel).
+std::int64_t DecodeFields16(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                            const RowTables& tables, std::uint8_t* out);
+std::int64_t DecodeFields32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                            const RowTables& tables, std::uint8_t* out);
+// 32-bit bit fields whose channels are whole bytes, in any order.
+std::int64_t DecodeBytes32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                           const RowTables& tables, std::uint8_t* out);
+
 // The colour of the 16-bit word w under the tables' masks.
 Colour Word16(const RowTables& tables, std::uint32_t w);
+// The colour of a pixel under the tables' channels.
+Colour FieldsColour(const RowTables& tables, std::uint32_t pixel);
 
 }  // namespace stillreel
 
