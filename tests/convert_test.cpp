@@ -617,6 +617,34 @@ TEST_F(ConvertTest, UnreadablePicturesAreNamedWithTheirReason) {
   }
 }
 
+// An OS/2 1.x first picture: classic reading refuses it, so the frame is its
+// 1 x 1 white picture (its 16-bit sizes once read as 32-bit fields made the
+// file far too large); full reading gives the picture's own frame.
+TEST_F(ConvertTest, FirstPictureWithA12ByteHeader) {
+  const Picture picture = Pattern(5, 3, 2);
+  BmpFields fields;
+  fields.infoHeaderSize = 12;
+  fields.width = 5;
+  fields.height = 3;
+  fields.pixels = picture.pixels;
+  test::WriteFile(dir_ / "os2.bmp", test::BuildBmp(fields));
+  for (Reading reading : {Reading::kClassic, Reading::kFull}) {
+    std::vector<PictureIssue> issues;
+    Options options;
+    options.reading = reading;
+    options.onPicture = [&](const PictureNotice& notice) { issues.push_back(notice.issue); };
+    ASSERT_EQ(Convert(dir_ / "out.avi", {(dir_ / "os2.bmp").string()}, 2500, 1, options),
+              Result::kOk);
+    if (reading == Reading::kClassic) {
+      EXPECT_TRUE(SameFile(dir_ / "out.avi", test::ModelAvi(1, 1, 40000, {White()})));
+      EXPECT_EQ(issues, std::vector<PictureIssue>{PictureIssue::kOs2CoreHeader});
+    } else {
+      EXPECT_TRUE(SameFile(dir_ / "out.avi", test::ModelAvi(5, 3, 40000, {picture})));
+      EXPECT_TRUE(issues.empty());
+    }
+  }
+}
+
 TEST_F(ConvertTest, UnreadablePictureWhileSmoothing) {
   // The fade runs towards white into the failed picture, and out of it at 1 x 1.
   const Picture a = Pattern(3, 2, 1), c = Pattern(3, 2, 3);

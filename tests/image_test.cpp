@@ -3,19 +3,25 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <random>
 #include <span>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/bmp_reader.h"
 #include "image/image.h"
 #include "support/bmp_builder.h"
+#include "support/peers.h"
 #include "support/sanitized.h"
 
 namespace stillreel {
@@ -110,14 +116,15 @@ class BmpReaderTest : public ::testing::Test {
  protected:
   // Reads the built picture from a file and from memory, checks that both
   // agree, and gives the file's result.
-  bool Read(const BmpFields& fields, Image& image, PictureIssue* why = nullptr) {
+  bool Read(const BmpFields& fields, Image& image, PictureIssue* why = nullptr,
+            Reading reading = Reading::kClassic) {
     const std::vector<std::uint8_t> bytes = BuildBmp(fields);
     const auto path = dir_ / ("p" + std::to_string(count_++) + ".bmp");
     test::WriteFile(path, bytes);
     Image copy = CreateImage();
     PictureIssue copyWhy = PictureIssue::kSizeDiffers, fileWhy = PictureIssue::kSizeDiffers;
-    const bool copyOk = ReadBmp(copy, std::span<const std::uint8_t>(bytes), &copyWhy);
-    const bool fileOk = ReadBmp(image, path.string(), &fileWhy);
+    const bool copyOk = ReadBmp(copy, std::span<const std::uint8_t>(bytes), &copyWhy, reading);
+    const bool fileOk = ReadBmp(image, path.string(), &fileWhy, reading);
     EXPECT_EQ(copyOk, fileOk) << "reads from memory and from the file disagree";
     if (!fileOk) {
       EXPECT_EQ(copyWhy, fileWhy) << Name(copyWhy) << " from memory";
@@ -223,7 +230,9 @@ TEST_F(BmpReaderTest, RefusalsSayWhy) {
     const char* what;
     PictureIssue want;
     Change change;
+    Reading reading = Reading::kClassic;
   };
+  constexpr Reading kFull = Reading::kFull;
   const Case cases[] = {
       {"signature BA", PictureIssue::kNotBmp, [](BmpFields& s) { s.signature[1] = 'A'; }},
       {"signature MB", PictureIssue::kNotBmp,
@@ -253,6 +262,21 @@ TEST_F(BmpReaderTest, RefusalsSayWhy) {
       // Its 16-bit width and height must not be read as 32-bit fields.
       {"12-byte header", PictureIssue::kOs2CoreHeader,
        [](BmpFields& s) { s.infoHeaderSize = 12, s.width = 5, s.height = 3; }},
+      // Full reading; the public BMP suite has the other kinds it refuses.
+      {"full, 53-byte file", PictureIssue::kShortHeader, [](BmpFields& s) { s.truncateTo = 53; },
+       kFull},
+      {"full, masks cut short", PictureIssue::kShortHeader,
+       [](BmpFields& s) { s.bitCount = 16, s.compression = 3, s.truncateTo = 62; }, kFull},
+      {"full, compression 7", PictureIssue::kUnsupportedCompression,
+       [](BmpFields& s) { s.compression = 7; }, kFull},
+      {"full, green mask with a gap", PictureIssue::kMasksNotContiguous,
+       [](BmpFields& s) { s.bitCount = 32, s.compression = 3, s.greenMask = 0xF0F0; }, kFull},
+      {"full, RLE8 at 4 bits", PictureIssue::kRunLengthBitCount,
+       [](BmpFields& s) { s.bitCount = 4, s.compression = 1; }, kFull},
+      {"full, bit fields at 24 bits", PictureIssue::kBitFieldsBitCount,
+       [](BmpFields& s) { s.compression = 3; }, kFull},
+      {"full, height -2^31", PictureIssue::kTooLarge,
+       [](BmpFields& s) { s.height = INT32_MIN, s.truncateTo = 200; }, kFull},
   };
   for (const Case& c : cases) {
     // Start from a picture already read, to see that a refusal resets it.
@@ -261,7 +285,7 @@ TEST_F(BmpReaderTest, RefusalsSayWhy) {
     ASSERT_TRUE(Read(fields, image));
     c.change(fields);
     PictureIssue why = PictureIssue::kSizeDiffers;
-    const bool ok = Read(fields, image, &why);
+    const bool ok = Read(fields, image, &why, c.reading);
     ExpectRefused(ok, image, why, c.want, c.what);
   }
 }
@@ -471,26 +495,50 @@ TEST_F(BmpReaderTest, SixteenBitRows) {
   }
 }
 
+// round(v x 255 / (2^w - 1)) for the value v under a w-bit mask; 0 for none.
+std::uint8_t Scaled(std::uint32_t pixel, std::uint32_t mask) {
+  if (mask == 0) return 0;
+  const std::uint64_t v = (pixel & mask) >> std::countr_zero(mask);
+  const std::uint64_t d = (std::uint64_t{1} << std::popcount(mask)) - 1;
+  return static_cast<std::uint8_t>((2 * 255 * v + d) / (2 * d));
+}
+
 // Large 16-bit pictures are decoded through a table of every word; it must
-// give what the masks give, into an Image and cropped into the caller's rows.
+// give what the masks give, into an Image and cropped into the caller's rows:
+// in classic reading 5 bits at most, scaled by 8; in full reading any mask,
+// scaled to 255.
 TEST_F(BmpReaderTest, SixteenBitWordsOfALargePicture) {
-  const std::uint32_t maskSets[2][3] = {{0x7C00, 0x03E0, 0x001F}, {0xF800, 0x07E0, 0x001F}};
-  for (int set = 0; set < 2; ++set) {
-    const std::uint32_t* masks = maskSets[set];
+  struct Set {
+    Reading reading;
+    std::uint32_t compression;
+    std::uint32_t masks[3];
+  };
+  const Set sets[] = {
+      {Reading::kClassic, 0, {0x7C00, 0x03E0, 0x001F}},
+      {Reading::kClassic, 3, {0xF800, 0x07E0, 0x001F}},
+      {Reading::kFull, 0, {0x7C00, 0x03E0, 0x001F}},  // no masks: 5-5-5
+      {Reading::kFull, 3, {0xF800, 0x07E0, 0x001F}},
+      {Reading::kFull, 3, {0x0800, 0x01FF, 0x0600}},
+      {Reading::kFull, 3, {0xFF00, 0x00FF, 0}},
+  };
+  for (int set = 0; set < 6; ++set) {
+    const std::uint32_t* masks = sets[set].masks;
+    const Reading reading = sets[set].reading;
     BmpFields fields = Fields(512, 256, 16);  // 131,072 pixels: every word twice
-    fields.compression = set == 0 ? 0 : 3;
+    fields.compression = sets[set].compression;
     fields.redMask = masks[0], fields.greenMask = masks[1], fields.blueMask = masks[2];
     fields.pixels.clear();
     for (std::uint32_t i = 0; i < 512 * 256; ++i)
       fields.pixels.push_back(Word(i & 0xFFFF));
     const std::vector<std::uint8_t> bytes = test::BuildBmp(fields);
     Image image = CreateImage();
-    ASSERT_TRUE(ReadBmp(image, std::span<const std::uint8_t>(bytes)));
-    BmpFile file;
+    ASSERT_TRUE(ReadBmp(image, std::span<const std::uint8_t>(bytes), nullptr, reading));
+    BmpFile file(reading);
     ASSERT_TRUE(file.Open(bytes) && file.Prepare());
     std::vector<std::uint8_t> rows(512 * 3 * 256);
     file.ReadRows(rows.data(), 512 * 3, 300, 256);
     const auto channel = [&](std::uint32_t w, int c) {
+      if (reading == Reading::kFull) return Scaled(w, masks[c]);
       int shift = 0;
       while ((masks[c] >> shift) > 31)
         ++shift;
@@ -554,6 +602,297 @@ TEST_F(BmpReaderTest, ShortFilesKeepWhiteWhereBytesAreMissing) {
   fields.truncateTo = 54 + 8;
   ASSERT_TRUE(Read(fields, image));
   ExpectPixels(image, 9, 1, Pixels(9, kWhite), "1-bit cut after the table");
+}
+
+// Every mask width from 1 to 32 bits, at its ends and in between; red in
+// the top bits and green in the low ones (overlapping from 17 bits on).
+TEST_F(BmpReaderTest, FullReadingScalesEveryMaskWidth) {
+  for (int w = 1; w <= 32; ++w) {
+    const std::uint32_t max = w == 32 ? 0xFFFFFFFFu : (1u << w) - 1;
+    const std::uint32_t values[8] = {0,       1,   max / 2, max / 2 + 1,
+                                     max - 1, max, max / 3, 0x9E3779B9u & max};
+    BmpFields fields = Fields(8, 1, 32);
+    fields.compression = 3, fields.infoHeaderSize = 124;
+    fields.redMask = max << (32 - w), fields.greenMask = max, fields.blueMask = 0;
+    Pixels want;
+    for (int i = 0; i < 8; ++i) {
+      const std::uint32_t p = values[i] << (32 - w) | values[7 - i];
+      fields.pixels.push_back(Rgba{std::uint8_t(p), std::uint8_t(p >> 8), std::uint8_t(p >> 16),
+                                   std::uint8_t(p >> 24)});
+      want.push_back(Pixel{0, Scaled(p, fields.greenMask), Scaled(p, fields.redMask)});
+    }
+    Image image = CreateImage();
+    ASSERT_TRUE(Read(fields, image, nullptr, Reading::kFull)) << w << "-bit masks";
+    ExpectPixels(image, 8, 1, want, std::to_string(w) + "-bit masks");
+  }
+}
+
+// Rows of a picture that is run-length encoded or stored top-down, read
+// whole and as the conversion reads them: a few rows at a time, cropped.
+void ExpectRowsInBlocks(const BmpFields& fields, const Image& whole, std::int64_t block,
+                        const std::string& what) {
+  BmpFile file(Reading::kFull);
+  const std::vector<std::uint8_t> bytes = BuildBmp(fields);
+  ASSERT_TRUE(file.Open(bytes) && file.Prepare()) << what;
+  const std::int32_t columns = whole.width - 1;
+  std::vector<std::uint8_t> rows(whole.stride * whole.height, 0xAB);
+  for (std::int64_t r = 0; r < whole.height; r += block)
+    file.ReadRows(&rows[r * whole.stride], whole.stride, columns,
+                  std::min(block, whole.height - r));
+  for (std::int64_t r = 0; r < whole.height; ++r) {
+    const std::uint8_t* row = &rows[r * whole.stride];
+    ASSERT_EQ(std::memcmp(row, Row(whole, r), 3 * columns), 0) << what << ": stored row " << r;
+    ASSERT_EQ(row[3 * columns], 0xAB) << what << ": a cropped pixel was set in stored row " << r;
+  }
+}
+
+// Expected indices are top row first; -1 is white.
+TEST_F(BmpReaderTest, RunLengthCodes) {
+  struct Case {
+    const char* what;
+    std::int32_t bits, width;
+    std::vector<std::uint8_t> codes;
+    std::vector<int> want;  // 3 rows
+  };
+  const Case cases[] = {
+      {"RLE8: run, odd absolute run, end of line, delta up, end of picture",
+       8,
+       6,
+       {3, 1, 0, 3, 2, 3, 4, 0, 0, 0, 0, 2, 2, 1, 2, 5, 0, 1},
+       {0, 0, 5, 5, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 2, 3, 4}},
+      {"RLE8: a run past the row is cut; delta along the row; the codes end",
+       8,
+       6,
+       {8, 7, 0, 0, 0, 2, 3, 0, 1, 6},
+       {-1, -1, -1, -1, -1, -1, 0, 0, 0, 6, -1, -1, 7, 7, 7, 7, 7, 7}},
+      {"RLE4: two indices taking turns, odd absolute run, one cut short",
+       4,
+       8,
+       {5, 0x12, 0, 3, 0x34, 0x50, 0, 0, 0, 7, 0x98},
+       {-1, -1, -1, -1, -1, -1, -1, -1, 9, 8, -1, -1, -1, -1, -1, -1, 1, 2, 1, 2, 1, 3, 4, 5}},
+  };
+  for (const Case& c : cases) {
+    BmpFields fields = Fields(c.width, 3, c.bits);
+    fields.compression = c.bits == 8 ? 1 : 2;
+    for (int i = 0; i < 10; ++i)
+      fields.palette.push_back(Rgba{std::uint8_t(10 + i), std::uint8_t(20 * i), 200, 0});
+    fields.data = c.codes;
+    Pixels want;
+    for (int index : c.want)
+      want.push_back(index < 0 ? kWhite : P(fields.palette[static_cast<std::size_t>(index)]));
+    Image image = CreateImage();
+    ASSERT_TRUE(Read(fields, image, nullptr, Reading::kFull)) << c.what;
+    ExpectPixels(image, c.width, 3, want, c.what);
+    ExpectRowsInBlocks(fields, image, 1, c.what);
+  }
+}
+
+// Random codes of every kind over codes longer than one chunk read, against
+// a plain model of what they set.
+TEST_F(BmpReaderTest, RunLengthCodesAcrossChunks) {
+  for (int bits : {8, 4}) {
+    const std::int32_t w = 2000, h = 800;
+    const unsigned indices = 1u << bits;
+    std::mt19937 rng(static_cast<unsigned>(bits));
+    std::vector<unsigned> model(static_cast<std::size_t>(w) * h, 0);  // bottom row first
+    BmpFields fields = Fields(w, h, bits);
+    fields.compression = bits == 8 ? 1 : 2;
+    for (unsigned i = 0; i < indices; ++i)
+      fields.palette.push_back(Rgba{std::uint8_t(i), std::uint8_t(7 * i), std::uint8_t(255 - i)});
+    std::vector<std::uint8_t>& codes = fields.data;
+    const auto put = [&](std::int32_t x, std::int32_t y, unsigned index) {
+      if (x < w) model[static_cast<std::size_t>(y) * w + x] = index;
+    };
+    for (std::int32_t y = 0, x = 0; y < h; ++y, x = 0) {
+      while (x < w) {
+        const unsigned r = rng(), n = 3 + (r >> 8) % 125, a = r >> 16 & 0xFF;
+        if (r % 256 == 0 && y + 2 < h) {  // delta up and right
+          codes.insert(codes.end(), {0, 2, 5, 2});
+          x += 5, y += 2;
+        } else if (r % 2) {  // one index, or two taking turns
+          codes.insert(codes.end(), {std::uint8_t(n), std::uint8_t(a)});
+          for (unsigned i = 0; i < n; ++i)
+            put(x++, y, bits == 8 ? a : (i & 1) ? a & 0x0F : a >> 4);
+        } else {  // absolute
+          codes.insert(codes.end(), {0, std::uint8_t(n)});
+          const std::size_t bytes = bits == 8 ? n : (n + 1) / 2;
+          for (std::size_t i = 0; i < bytes + (bytes & 1); ++i)
+            codes.push_back(std::uint8_t(rng()));
+          const std::uint8_t* data = &codes[codes.size() - bytes - (bytes & 1)];
+          for (unsigned i = 0; i < n; ++i)
+            put(x++, y, bits == 8 ? data[i] : (i & 1) ? data[i / 2] & 0x0F : data[i / 2] >> 4);
+        }
+      }
+      codes.insert(codes.end(), {0, 0});
+    }
+    ASSERT_GT(codes.size(), ByteSource::kChunkBytes);
+    Pixels want;
+    for (std::int32_t y = h - 1; y >= 0; --y) {
+      for (std::int32_t x = 0; x < w; ++x)
+        want.push_back(P(fields.palette[model[static_cast<std::size_t>(y) * w + x]]));
+    }
+    Image image = CreateImage();
+    const std::string what = "RLE" + std::to_string(bits);
+    ASSERT_TRUE(Read(fields, image, nullptr, Reading::kFull)) << what;
+    ExpectPixels(image, w, h, want, what);
+    ExpectRowsInBlocks(fields, image, 7, what);
+  }
+}
+
+// A top-down picture larger than one chunk read: the same frame as the
+// bottom-up one; cut short, its bottom rows stay white.
+TEST_F(BmpReaderTest, TopDownRows) {
+  BmpFields fields = Fields(300, 400, 24);  // 360,000 bytes of rows
+  for (int i = 0; i < 300 * 400; ++i)
+    fields.pixels.push_back(Rgba{std::uint8_t(i), std::uint8_t(i >> 8), std::uint8_t(i >> 16), 0});
+  Image bottomUp = CreateImage(), topDown = CreateImage();
+  ASSERT_TRUE(Read(fields, bottomUp, nullptr, Reading::kFull));
+  fields.height = -400;
+  ASSERT_TRUE(Read(fields, topDown, nullptr, Reading::kFull));
+  Pixels want;
+  for (std::int32_t y = 0; y < 400; ++y) {
+    for (std::int32_t x = 0; x < 300; ++x)
+      want.push_back(PixelAt(bottomUp, x, y));
+  }
+  ExpectPixels(topDown, 300, 400, want, "top-down");
+  ExpectRowsInBlocks(fields, topDown, 7, "top-down");
+  fields.truncateTo = BuildBmp(fields).size() - 10 * 900 - 6;  // 2 pixels before row 389 ends
+  ASSERT_TRUE(Read(fields, topDown, nullptr, Reading::kFull));
+  for (std::size_t i = 389 * 300 + 298; i < want.size(); ++i)
+    want[i] = kWhite;
+  ExpectPixels(topDown, 300, 400, want, "top-down, cut short");
+}
+
+// ---------------------------------------------------------------------------
+// The public BMP suite, read in full, against its reference renderings.
+
+// How a picture may differ from its references.
+struct Allowance {
+  bool alpha = false;         // the picture has an alpha mask: see Differs
+  int tolerance = 0;          // in every channel
+  bool swapRedGreen = false;  // the reference shows red where the file stores green
+};
+
+// Empty when `image` shows the red, green and blue of `reference` at every
+// pixel; otherwise the first difference. Alpha is never shown, so a pixel
+// that the reference shows partly transparent must have its colour; where
+// a picture with an alpha mask is wholly transparent, the reference holds
+// no colour of the picture's (black, or grey under a stored white) and the
+// pixel is not compared. Wholly transparent pixels of other pictures are
+// those that no run sets: one of the other references must match them.
+std::string Differs(const Image& image, const test::RgbaPicture& reference,
+                    const Allowance& allowance) {
+  if (image.width != reference.width || image.height != reference.height) return "its size";
+  for (int y = 0; y < reference.height; ++y) {
+    for (int x = 0; x < reference.width; ++x) {
+      const std::uint8_t* rgba = reference.At(x, y);
+      if (allowance.alpha && rgba[3] == 0) continue;
+      Pixel want{rgba[2], rgba[1], rgba[0]};
+      if (allowance.swapRedGreen) std::swap(want.red, want.green);
+      const Pixel have = PixelAt(image, x, y);
+      if (std::abs(have.red - want.red) > allowance.tolerance ||
+          std::abs(have.green - want.green) > allowance.tolerance ||
+          std::abs(have.blue - want.blue) > allowance.tolerance) {
+        return "pixel (" + std::to_string(x) + ", " + std::to_string(y) + ") have " + Show(have) +
+               ", reference " + Show(want);
+      }
+    }
+  }
+  return {};
+}
+
+// Every g/ picture reads as one of its references (references.tsv); every
+// q/ one does too, or is refused for a reason of its own (the list below,
+// and no other); every b/ one is refused with a reason or read, and read as
+// its reference shows where it has one.
+TEST(BmpSuiteTest, FullReadingShowsThePicturesAsTheirReferences) {
+  const std::filesystem::path dir =
+      std::filesystem::path(STILLREEL_SOURCE_DIR) / ".." / "shared" / "bmpsuite";
+  if (!std::filesystem::is_regular_file(dir / "references.tsv")) {
+    const std::string missing = "the public BMP suite is not at " + dir.string();
+    if (test::InCi()) FAIL() << missing << " (CI=true: the suite must be there)";
+    GTEST_SKIP() << missing;
+  }
+  STILLREEL_REQUIRE_PEER(test::Peer::kImageMagick);
+  const std::map<std::string, PictureIssue> refused = {
+      {"q/pal1huffmsb.bmp", PictureIssue::kHuffman},
+      {"q/rgb24jpeg.bmp", PictureIssue::kEmbeddedJpeg},
+      {"q/rgb24png.bmp", PictureIssue::kEmbeddedPng},
+      {"q/rgb24rle24.bmp", PictureIssue::kRle24},
+      {"q/rgba64.bmp", PictureIssue::kSixtyFourBits},
+      {"x/ba-bm.bmp", PictureIssue::kNotBmp},
+      {"b/badbitcount.bmp", PictureIssue::kUnsupportedBitCount},
+      {"b/badheadersize.bmp", PictureIssue::kUnknownHeaderSize},
+      {"b/badwidth.bmp", PictureIssue::kBadSize},
+      {"b/reallybig.bmp", PictureIssue::kTooLarge},
+      {"b/rletopdown.bmp", PictureIssue::kTopDownRunLength},
+  };
+  const std::map<std::string, Allowance> allowances = {
+      // Its colour profile, which swaps red and green back, is not applied.
+      {"q/rgb24prof2.bmp", Allowance{false, 0, true}},
+      // The references of these were rendered from the suite's own colours,
+      // not from the samples stored, whose scaled values can round to the
+      // next level.
+      {"q/rgb32-111110.bmp", Allowance{false, 1, false}},
+      {"q/rgb32-7187.bmp", Allowance{false, 1, false}},
+      {"q/rgba32-61754.bmp", Allowance{true, 1, false}},
+      {"q/rgba32-81284.bmp", Allowance{true, 1, false}},
+  };
+  std::map<std::string, std::vector<std::string>> references;
+  std::ifstream tsv(dir / "references.tsv");
+  for (std::string line, word; std::getline(tsv, line);) {
+    std::istringstream fields(line);
+    std::string picture;
+    fields >> picture;
+    while (fields >> word) {
+      if (word != "none") references[picture].push_back(word);
+    }
+  }
+  std::map<std::string, test::RgbaPicture> decoded;
+  int read = 0;
+  for (const char* folder : {"g", "q", "b", "x"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir / folder)) {
+      const std::string name = std::string(folder) + "/" + entry.path().filename().string();
+      Image image = CreateImage();
+      PictureIssue why = PictureIssue::kSizeDiffers;
+      const bool ok = ReadBmp(image, entry.path().string(), &why, Reading::kFull);
+      if (const auto want = refused.find(name); want != refused.end() || !ok) {
+        // Bad files may be refused for any reason but one that means a fault.
+        const bool bad = folder == std::string("b") && why != PictureIssue::kOutOfMemory;
+        ExpectRefused(ok, image, why, want != refused.end() ? want->second : why, name);
+        EXPECT_TRUE(want != refused.end() || bad) << name << " refused: " << Name(why);
+        continue;
+      }
+      ++read;
+      const std::vector<std::string>& listed = references[name];
+      EXPECT_TRUE(!listed.empty() || folder == std::string("b")) << name << ": no reference";
+      Allowance allowance;
+      if (const auto special = allowances.find(name); special != allowances.end()) {
+        allowance = special->second;
+      }
+      BmpFile probe(Reading::kFull);
+      ASSERT_TRUE(probe.Open(entry.path().string())) << name;
+      const BmpCompression compression = probe.header().compression;
+      allowance.alpha =
+          probe.header().masks[3] != 0 && (compression == BmpCompression::kBitFields ||
+                                           compression == BmpCompression::kAlphaBitFields);
+      std::string differences;
+      for (const std::string& reference : listed) {
+        auto [it, fresh] = decoded.try_emplace(reference);
+        if (fresh) {
+          ASSERT_TRUE(test::DecodeWithImageMagick((dir / reference).string(), it->second));
+        }
+        const std::string differs = Differs(image, it->second, allowance);
+        if (differs.empty()) {
+          differences.clear();
+          break;
+        }
+        differences += "\n  against " + reference + ": " + differs;
+      }
+      EXPECT_TRUE(differences.empty()) << name << " matches none of its references:" << differences;
+    }
+  }
+  EXPECT_GE(read, 75) << "pictures read";
 }
 
 }  // namespace

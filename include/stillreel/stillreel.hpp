@@ -42,16 +42,26 @@ enum class PictureIssue : std::int32_t {
   kNotAFile,                // a directory, a FIFO or a device
   kNotBmp,                  // does not start with "BM"
   kShortHeader,             // the file ends inside its headers
-  kRunLengthEncoded,        // compression 1 or 2
-  kUnsupportedCompression,  // compression other than 0, 1, 2 and 3
-  kBitFieldsNot16,          // bit fields (compression 3) with a bit count other than 16
+  kRunLengthEncoded,        // classic: compression 1 or 2
+  kUnsupportedCompression,  // classic: other than 0, 1, 2, 3; full: other than 0 to 6
+  kBitFieldsNot16,          // classic: bit fields (compression 3) with a bit count other than 16
   kUnsupportedBitCount,     // bit count other than 1, 4, 8, 16, 24 and 32
-  kTopDown,                 // negative height: rows stored top-down
+  kTopDown,                 // classic: negative height, rows stored top-down
   kBadSize,                 // width <= 0 or height 0
   kTooLarge,                // its 24-bit frame would exceed 2048 MiB
   kOutOfMemory,             // its pixels could not be allocated
   kSizeDiffers,             // notice only: read, but its size is not the first picture's
   kOs2CoreHeader,           // classic: a 12-byte info header (OS/2 1.x)
+  kUnknownHeaderSize,       // full: an info header size no BMP version has
+  kEmbeddedJpeg,            // full: compression 4, a JPEG picture inside
+  kEmbeddedPng,             // full: compression 5, a PNG picture inside
+  kHuffman,                 // full: OS/2 Huffman 1D (compression 3 in an OS/2 2.x header)
+  kRle24,                   // full: OS/2 RLE24 (compression 4 in an OS/2 2.x header)
+  kMasksNotContiguous,      // full: a red, green or blue mask whose bits are not contiguous
+  kSixtyFourBits,           // full: 64 bits a pixel
+  kRunLengthBitCount,       // full: RLE8 with a bit count other than 8, RLE4 other than 4
+  kBitFieldsBitCount,       // full: bit fields with a bit count other than 16 and 32
+  kTopDownRunLength,        // full: run-length encoded rows stored top-down
 };
 
 // Plain words for an issue, e.g. "run-length encoded BMPs are not supported".

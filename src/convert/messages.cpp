@@ -41,7 +41,8 @@ const char* ToString(PictureIssue issue) noexcept {
     case PictureIssue::kUnsupportedCompression:
       return "uses a compression that is not supported";
     case PictureIssue::kBitFieldsNot16:
-      return "uses bit fields with a bit count other than 16";
+      return "uses bit fields with a bit count other than 16; programs write 32-bit bit fields "
+             "for pictures with transparency, and full reading reads them";
     case PictureIssue::kUnsupportedBitCount:
       return "has a bit count other than 1, 4, 8, 16, 24 and 32";
     case PictureIssue::kTopDown:
@@ -57,6 +58,35 @@ const char* ToString(PictureIssue issue) noexcept {
     case PictureIssue::kOs2CoreHeader:
       return "has an OS/2 1.x header, which classic reading does not read; full reading reads "
              "it, or save the picture again as a Windows BMP";
+    case PictureIssue::kUnknownHeaderSize:
+      return "has an info header of a size no BMP version uses; the file may be damaged: save "
+             "the picture again as a BMP";
+    case PictureIssue::kEmbeddedJpeg:
+      return "holds a JPEG picture inside the BMP, which is not supported; save it as an "
+             "uncompressed BMP";
+    case PictureIssue::kEmbeddedPng:
+      return "holds a PNG picture inside the BMP, which is not supported; save it as an "
+             "uncompressed BMP";
+    case PictureIssue::kHuffman:
+      return "is compressed with OS/2 Huffman coding, which is not supported; save it as an "
+             "uncompressed BMP";
+    case PictureIssue::kRle24:
+      return "is compressed with OS/2 24-bit run-length coding (RLE24), which is not "
+             "supported; save it as an uncompressed BMP";
+    case PictureIssue::kMasksNotContiguous:
+      return "has a colour mask whose bits are not side by side, which viewers do not agree "
+             "on; save it again as a 24-bit BMP";
+    case PictureIssue::kSixtyFourBits:
+      return "has 64 bits a pixel, which is not supported; save it as a 24- or 32-bit BMP";
+    case PictureIssue::kRunLengthBitCount:
+      return "is run-length encoded with a bit count its compression does not allow (RLE8 "
+             "needs 8 bits a pixel, RLE4 needs 4); the file may be damaged: save it again";
+    case PictureIssue::kBitFieldsBitCount:
+      return "uses bit fields with a bit count other than 16 and 32; the file may be damaged: "
+             "save it again as a 24-bit BMP";
+    case PictureIssue::kTopDownRunLength:
+      return "is run-length encoded with its rows stored top-down, which BMP does not allow; "
+             "save it again uncompressed";
   }
   return "unknown issue";
 }

@@ -1,18 +1,25 @@
-// The BMP reader: uncompressed 1-, 4-, 8-, 16-, 24- and 32-bit bottom-up
-// BMPs, decoded row by row into the frame's form (see image.h), into an Image
-// or into the caller's memory. A refused picture leaves an Image 1 x 1 white
-// and says why; a file cut short inside its pixels is not refused (the pixels
-// it does not hold stay white). Nothing is allocated from a header before it
-// has passed its checks. The reader knows nothing of AVI files.
+// The BMP reader, decoding row by row into the frame's form (see image.h),
+// into an Image or into the caller's memory. Classic reading takes
+// uncompressed 1-, 4-, 8-, 16-, 24- and 32-bit bottom-up BMPs; full reading
+// takes every BMP that real programs write (see CheckFullBmpHeader). A
+// refused picture leaves an Image 1 x 1 white and says why; a file cut short
+// inside its pixels is not refused (the pixels it does not hold stay white).
+// Nothing is allocated from a header before it has passed its checks, and
+// the memory held for a picture's rows is one chunk of stored rows or one
+// row, whichever is larger: run-length codes are decoded as the rows are
+// asked for, and top-down rows are read back from the end of the file (or
+// of the memory) a chunk at a time. The reader knows nothing of AVI files.
 #ifndef STILLREEL_IMAGE_BMP_READER_H_
 #define STILLREEL_IMAGE_BMP_READER_H_
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
 #include "image/bmp_header.h"
+#include "image/bmp_rle.h"
 #include "image/bmp_rows.h"
 #include "image/byte_source.h"
 #include "image/image.h"
@@ -40,20 +47,34 @@ class BmpFile {
   // then reads the colour table or masks and skips to the first row.
   bool Prepare(PictureIssue* why = nullptr);
 
-  // Decodes the next `rows` stored rows: row i goes to out + i x stride and
-  // gets its first `columns` pixels (at most the width) as blue, green, red
-  // triples; pixels the file does not hold are white. The rest of each row,
-  // up to the stride, may be overwritten.
+  // Decodes the next `rows` rows, bottom row first: row i goes to
+  // out + i x stride and gets its first `columns` pixels (at most the width)
+  // as blue, green, red triples; pixels the file does not hold are white. The
+  // rest of each row, up to the stride, may be overwritten.
   void ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t columns, std::int64_t rows);
 
  private:
+  bool PrepareClassic();
+  bool PrepareFull();
+  // Decodes stored row `row`, of which the file holds `have` bytes, into out.
+  void DecodeRow(const std::uint8_t* row, std::int64_t have, std::int64_t width, std::uint8_t* out);
+  // Top-down rows, bottom row first: read back from the end, a chunk at a time.
+  void ReadTopDownRows(std::uint8_t* out, std::size_t stride, std::int64_t width,
+                       std::int64_t rows);
+
   Reading reading_;
   std::unique_ptr<ByteSource> source_;
   BmpHeader header_;
   std::size_t rowStride_ = 0;  // stored bytes of one row, padding included
   RowDecoder decode_ = nullptr;
+  // A pixel cut short by the end of the file takes the bytes it has: blue,
+  // green, red stored in order.
+  bool partialPixels_ = false;
   RowTables tables_;
   std::unique_ptr<Colour[]> words_;  // tables_.words when used
+  std::uint64_t rowsStart_ = 0;      // top-down: where the first stored row starts
+  std::int64_t rowsRead_ = 0;        // top-down: rows handed out so far
+  std::optional<RleRows> rle_;
 };
 
 // Reads the BMP file `name` into `image`.

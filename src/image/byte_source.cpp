@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -61,6 +62,28 @@ void ByteSource::Skip(std::uint64_t n) {
     position_ += static_cast<std::size_t>(take);
     n -= take;
   }
+}
+
+std::span<const std::uint8_t> ByteSource::ReadAt(std::uint64_t offset, std::size_t n) {
+  if (fd_ < 0) {  // memory: data_ holds the whole input
+    if (offset >= size_) return {};
+    return {data_ + offset, std::min<std::uint64_t>(n, size_ - offset)};
+  }
+  if (offset > static_cast<std::uint64_t>(INT64_MAX) - n) return {};
+  if (atCapacity_ < n) {
+    atBuffer_.reset(new (std::nothrow) std::uint8_t[n]);
+    atCapacity_ = atBuffer_ ? n : 0;
+    if (!atBuffer_) return {};  // taken as the end of the file: the rest stays white
+  }
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t got =
+        ::pread(fd_, atBuffer_.get() + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return {atBuffer_.get(), done};
 }
 
 bool ByteSource::Fill(std::size_t n) {

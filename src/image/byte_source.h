@@ -1,7 +1,8 @@
-// ByteSource: a forward-only byte stream over an open file (which it closes)
-// or over a block of memory (which must outlive it). It keeps the end-of-file
-// indicator of a C stream: set by the first read that finds fewer bytes than
-// it asked for. It knows nothing of the format it reads.
+// ByteSource: a forward-only byte stream over an open regular file (which it
+// closes) or over a block of memory (which must outlive it). It keeps the
+// end-of-file indicator of a C stream: set by the first read that finds fewer
+// bytes than it asked for. Apart from the stream, ReadAt reads at any place.
+// It knows nothing of the format it reads.
 #ifndef STILLREEL_IMAGE_BYTE_SOURCE_H_
 #define STILLREEL_IMAGE_BYTE_SOURCE_H_
 
@@ -43,6 +44,11 @@ class ByteSource {
   // Reads and discards n bytes.
   void Skip(std::uint64_t n);
 
+  // The n bytes at `offset` from the start of the input, fewer at its end
+  // (none when they cannot be had). Valid until the next ReadAt; the stream
+  // and its end-of-file indicator are left as they are.
+  std::span<const std::uint8_t> ReadAt(std::uint64_t offset, std::size_t n);
+
  private:
   // Makes at least n bytes available when the file still holds them.
   // Returns false when nothing more could be had.
@@ -55,7 +61,9 @@ class ByteSource {
   std::size_t size_ = 0;
   std::size_t position_ = 0;
   bool eof_ = false;
-  bool ended_ = false;  // nothing more can come from the file
+  bool ended_ = false;                        // nothing more can come from the file
+  std::unique_ptr<std::uint8_t[]> atBuffer_;  // ReadAt's bytes of a file
+  std::size_t atCapacity_ = 0;
 };
 
 }  // namespace stillreel

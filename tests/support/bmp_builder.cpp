@@ -56,11 +56,13 @@ std::vector<std::uint8_t> BuildBmp(const BmpFields& fields) {
   const bool bitFields = fields.compression == 3;
   const bool masksInHeader = bitFields && fields.infoHeaderSize >= 52;
   const bool masksAfterHeader = bitFields && !masksInHeader;
-  // Fields are always laid out as in the 40-byte header; a smaller size only
-  // changes the recorded value.
-  const std::uint64_t headerBytes = std::max<std::uint32_t>(fields.infoHeaderSize, 40);
+  const bool core = fields.infoHeaderSize == 12;
+  const std::uint64_t entryBytes = core ? 3 : 4;
+  // Fields are laid out as in the 40-byte header (or the 12-byte one); any
+  // other smaller size only changes the recorded value.
+  const std::uint64_t headerBytes = core ? 12 : std::max<std::uint32_t>(fields.infoHeaderSize, 40);
   const std::uint64_t tableStart = 14 + headerBytes + (masksAfterHeader ? 12 : 0);
-  const std::uint64_t tableEnd = tableStart + 4 * std::uint64_t{fields.palette.size()};
+  const std::uint64_t tableEnd = tableStart + entryBytes * std::uint64_t{fields.palette.size()};
   const std::uint64_t offset = fields.pixelDataOffset ? *fields.pixelDataOffset : tableEnd;
   const std::uint64_t rowsStart = std::max(offset, tableEnd);
 
@@ -69,7 +71,8 @@ std::vector<std::uint8_t> BuildBmp(const BmpFields& fields) {
   const std::int64_t bits = fields.bitCount > 0 ? fields.bitCount : 0;
   const std::uint64_t rowData = static_cast<std::uint64_t>((bits * width + 7) / 8);
   const std::uint64_t rowBytes = (rowData + 3) / 4 * 4;
-  const std::uint64_t imageBytes = rowBytes * static_cast<std::uint64_t>(rows);
+  const std::uint64_t imageBytes =
+      fields.data.empty() ? rowBytes * static_cast<std::uint64_t>(rows) : fields.data.size();
   const std::uint64_t fileBytes = rowsStart + imageBytes;
 
   Out out(fields.truncateTo ? *fields.truncateTo : std::numeric_limits<std::size_t>::max());
@@ -81,31 +84,43 @@ std::vector<std::uint8_t> BuildBmp(const BmpFields& fields) {
   out.Le32(Clamp32(offset));
 
   out.Le32(fields.infoHeaderSize);
-  out.Le32(static_cast<std::uint32_t>(fields.width));
-  out.Le32(static_cast<std::uint32_t>(fields.height));
+  if (core) {
+    out.Le16(static_cast<std::uint32_t>(fields.width) & 0xFFFF);
+    out.Le16(static_cast<std::uint32_t>(fields.height) & 0xFFFF);
+  } else {
+    out.Le32(static_cast<std::uint32_t>(fields.width));
+    out.Le32(static_cast<std::uint32_t>(fields.height));
+  }
   out.Le16(1);
   out.Le16(static_cast<std::uint32_t>(fields.bitCount) & 0xFFFF);
-  out.Le32(fields.compression);
-  out.Le32(Clamp32(imageBytes));
-  out.Le32(2835);
-  out.Le32(2835);
-  out.Le32(static_cast<std::uint32_t>(fields.palette.size()));
-  out.Le32(0);
+  if (!core) {
+    out.Le32(fields.compression);
+    out.Le32(Clamp32(imageBytes));
+    out.Le32(2835);
+    out.Le32(2835);
+    out.Le32(static_cast<std::uint32_t>(fields.palette.size()));
+    out.Le32(0);
+  }
   if (masksInHeader || masksAfterHeader) {
     out.Le32(fields.redMask);
     out.Le32(fields.greenMask);
     out.Le32(fields.blueMask);
   }
   if (masksInHeader) out.Zeros(headerBytes - 52);
-  if (!bitFields) out.Zeros(headerBytes - 40);
+  if (!bitFields && !core) out.Zeros(headerBytes - 40);
 
   for (const Rgba& c : fields.palette) {
     out.Byte(c.blue);
     out.Byte(c.green);
     out.Byte(c.red);
-    out.Byte(c.alpha);
+    if (!core) out.Byte(c.alpha);
   }
   if (out.size() < rowsStart) out.Zeros(rowsStart - out.size());
+  if (!fields.data.empty()) {
+    for (std::uint8_t b : fields.data)
+      out.Byte(b);
+    return out.Take();
+  }
 
   const auto at = [&](std::int64_t x, std::int64_t y) -> Rgba {
     const std::uint64_t i = static_cast<std::uint64_t>(y * width + x);
@@ -117,6 +132,7 @@ std::vector<std::uint8_t> BuildBmp(const BmpFields& fields) {
     const std::size_t rowStart = out.size();
     switch (fields.bitCount) {
       case 1:
+      case 2:
       case 4:
       case 8: {
         const int perByte = 8 / fields.bitCount;

@@ -21,6 +21,8 @@ struct BmpFields {
   std::int32_t height = 2;
   std::int32_t bitCount = 24;
   std::uint32_t compression = 0;
+  // 12 lays the header out as OS/2 1.x has it: 16-bit width and height,
+  // 3-byte colour table entries.
   std::uint32_t infoHeaderSize = 40;
   // Pixel data offset; by default right after the headers, masks and palette.
   std::optional<std::uint32_t> pixelDataOffset;
@@ -33,6 +35,9 @@ struct BmpFields {
   // palette pictures the indices (in .blue), for 16-bit the words (in .blue
   // and .green as low and high byte). Missing pixels are zero.
   std::vector<Rgba> pixels;
+  // When not empty, the pixel data as stored (run-length codes), in place of
+  // the rows made from `pixels`.
+  std::vector<std::uint8_t> data;
   // Cut the finished file to this many bytes.
   std::optional<std::size_t> truncateTo;
   char signature[2] = {'B', 'M'};
