@@ -45,6 +45,7 @@ struct Kind {
   std::uint32_t compression;
   std::array<std::uint32_t, 3> masks;  // red, green, blue, for compression 3
   std::optional<PictureIssue> refusal;
+  Reading reading = Reading::kClassic;  // how the reader reads it
 };
 
 const std::vector<std::string> kTwoColours = {"-colors", "2", "-compress", "none"};
@@ -77,6 +78,14 @@ const Kind kMagick32{"magick32",
                      3,
                      {0x00FF0000, 0x0000FF00, 0x000000FF},
                      PictureIssue::kBitFieldsNot16};
+// Full reading reads them, and the run-length encoded palettes and OS/2 1.x
+// headers that other programs write by default.
+const std::vector<std::string> kRunLength = {"-type", "Palette",   "-colors",
+                                             "200",   "-compress", "RLE"};
+const Kind kMagick32Full{
+    "magick32_full", false, "", kMagick32.options, 32, 124, 3, kMagick32.masks, {}, Reading::kFull};
+const Kind kRle8{"rle8", false, "", kRunLength, 8, 124, 1, {}, {}, Reading::kFull};
+const Kind kOs2{"os2", false, "BMP2:", kManyColours, 8, 12, 0, {}, {}, Reading::kFull};
 
 // Writes a picture of the given kind; seed makes pictures of one test differ.
 ::testing::AssertionResult MakePicture(const Kind& kind, int width, int height, int seed,
@@ -125,10 +134,12 @@ std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int siz
   if (bytes.size() < 54 || bytes[0] != 'B' || bytes[1] != 'M') return fail() << "not a BMP";
   const std::uint32_t offset = Le(bytes, 10, 4);
   const std::uint32_t headerSize = Le(bytes, 14, 4);
-  const std::int32_t fileWidth = static_cast<std::int32_t>(Le(bytes, 18, 4));
-  const std::int32_t fileHeight = static_cast<std::int32_t>(Le(bytes, 22, 4));
-  const std::uint32_t bitCount = Le(bytes, 28, 2);
-  const std::uint32_t compression = Le(bytes, 30, 4);
+  const bool core = headerSize == 12;  // OS/2 1.x: 16-bit sizes, 3-byte table entries
+  const std::int32_t fileWidth = static_cast<std::int32_t>(Le(bytes, 18, core ? 2 : 4));
+  const std::int32_t fileHeight =
+      static_cast<std::int32_t>(Le(bytes, core ? 20 : 22, core ? 2 : 4));
+  const std::uint32_t bitCount = Le(bytes, core ? 24 : 28, 2);
+  const std::uint32_t compression = core ? 0 : Le(bytes, 30, 4);
   if (headerSize != kind.headerSize || fileWidth != width || fileHeight != height ||
       bitCount != static_cast<std::uint32_t>(kind.bitCount) || compression != kind.compression) {
     return fail() << "have header size " << headerSize << ", " << fileWidth << " x " << fileHeight
@@ -151,20 +162,28 @@ std::uint32_t Le(const std::vector<std::uint8_t>& bytes, std::size_t at, int siz
       return fail() << "pixel data offset " << offset << " leaves no colour table after "
                     << tableStart;
     }
-    for (std::size_t at = tableStart + 3; at < offset; at += 4) {
+    for (std::size_t at = tableStart + 3; !core && at < offset; at += 4) {
       if (bytes[at] != 0) return fail() << "colour table reserved byte at " << at << " is not 0";
+    }
+  }
+  if (kind.compression == 1) {
+    test::CommandResult verbose;
+    if (auto ok = test::RunOk({test::kMagickIdentify, "-verbose", path}, &verbose); !ok) return ok;
+    if (verbose.out.find("Compression: RLE") == std::string::npos) {
+      return fail() << "identify -verbose does not say \"Compression: RLE\"";
     }
   }
   return ::testing::AssertionSuccess();
 }
 
 // The pixel the reader should give where the peer decoded rgba (alpha never
-// reaches a picture in memory). 16-bit channels keep 5 bits scaled by 8 (a
-// 6-bit green drops its lowest bit); ImageMagick widens n bits by repeating
-// the top bits, so the stored value comes back exactly from its 8-bit one.
+// reaches a picture in memory). 16-bit channels in classic reading keep 5
+// bits scaled by 8 (a 6-bit green drops its lowest bit); ImageMagick widens
+// n bits by repeating the top bits, so the stored value comes back exactly
+// from its 8-bit one.
 ::testing::AssertionResult ReaderPixel(const Kind& kind, const std::uint8_t* rgba, Rgba& want) {
   want = Rgba{rgba[2], rgba[1], rgba[0], 0};
-  if (kind.bitCount != 16) return ::testing::AssertionSuccess();
+  if (kind.bitCount != 16 || kind.reading == Reading::kFull) return ::testing::AssertionSuccess();
   auto stored = [](std::uint8_t value, int bits, int& level) {
     level = value >> (8 - bits);
     return value == ((level << (8 - bits)) | (level >> (2 * bits - 8)));
@@ -235,7 +254,7 @@ TEST_P(PeerBmp, ReadsAsImageMagickDecodes) {
 
   Image image = CreateImage();
   PictureIssue why{};
-  ASSERT_TRUE(ReadBmp(image, path, &why)) << "refused: " << ToString(why);
+  ASSERT_TRUE(ReadBmp(image, path, &why, kind->reading)) << "refused: " << ToString(why);
   ASSERT_EQ(image.width, width);
   ASSERT_EQ(image.height, height);
   int wrong = 0;
@@ -257,8 +276,9 @@ TEST_P(PeerBmp, ReadsAsImageMagickDecodes) {
 
 std::vector<ReadCase> ReadCases() {
   std::vector<ReadCase> cases;
-  for (const Kind* kind : {&kPal1, &kPal1Bmp3, &kPal4, &kPal4Bmp3, &kPal8, &kPal8Bmp3, &kRgb555,
-                           &kRgb565, &kRgb24, &kRgb24Bmp3, &kPillow32}) {
+  for (const Kind* kind :
+       {&kPal1, &kPal1Bmp3, &kPal4, &kPal4Bmp3, &kPal8, &kPal8Bmp3, &kRgb555, &kRgb565, &kRgb24,
+        &kRgb24Bmp3, &kPillow32, &kMagick32Full, &kRle8, &kOs2}) {
     // Odd widths: every kind needs row padding at one of the two sizes.
     cases.push_back({kind, 13, 9});
     cases.push_back({kind, 7, 5});
@@ -309,6 +329,7 @@ struct AviCase {
   std::int32_t rateX100;
   std::int32_t smooth;
   std::vector<Entry> entries;
+  Reading reading = Reading::kClassic;
 };
 
 struct Notice {
@@ -398,6 +419,7 @@ TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
 
   std::vector<Notice> notices;
   Options options;
+  options.reading = param.reading;
   options.onPicture = [&](const PictureNotice& notice) {
     notices.push_back({notice.entry, notice.issue, notice.width, notice.height});
   };
@@ -474,6 +496,13 @@ const std::vector<AviCase> kAviCases = {
       {&kPal4Bmp3, 7, 5}}},
     {"one_picture_n3", 1000, 3, {{&kRgb24, 7, 5}}},
     {"ntsc_n1", 2997, 1, {{&kRgb24Bmp3, 5, 3}, {&kPal4Bmp3, 5, 3}}},
+    // Full reading, each picture decoded straight into the frames, then faded.
+    {"full_n1",
+     2500,
+     1,
+     {{&kRle8, 13, 9}, {&kOs2, 13, 9}, {&kMagick32Full, 13, 9}, {&kRle8, 7, 5}, {&kPal8, 13, 9}},
+     Reading::kFull},
+    {"full_n2", 2500, 2, {{&kOs2, 7, 5}, {&kRle8, 7, 5}, {&kMagick32Full, 9, 3}}, Reading::kFull},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lists, PeerAvi, ::testing::ValuesIn(kAviCases),
