@@ -1,13 +1,17 @@
-// The BMP reader on arbitrary bytes. Each input is read from memory and
-// compared with a reference decoder written here from the format's rules,
-// byte position by byte position: the same refusal and reason, or the same
-// size and every pixel. The same bytes are then read from a file (a buffered
-// stream instead of a memory block, with a picture already in the image) and
-// must give exactly the same, and opening the file, which checks only the
-// headers, must agree with both.
+// The BMP reader on arbitrary bytes. Each input is read from memory in
+// classic reading and compared with a reference decoder written here from
+// its rules, byte position by byte position: the same refusal and reason, or
+// the same size and every pixel. The same bytes are then read from a file (a
+// buffered stream instead of a memory block, with a picture already in the
+// image) and must give exactly the same, and opening the file, which checks
+// only the headers, must agree with both. Full reading has no reference
+// here: it must refuse with a reason or give the header's size, read from a
+// file exactly as from memory, and agree with classic reading on the plain
+// 24- and 32-bit layouts.
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <vector>
 
@@ -190,6 +194,75 @@ FUZZ_NO_COVERAGE void Expect(const char* how, bool ok, PictureIssue why, const I
   }
 }
 
+// Full reading of the input: refused with a reason as a 1 x 1 white picture,
+// or the size the header gives with zero row padding; from a file exactly as
+// from memory. `classic` is the input as classic reading gave it.
+FUZZ_NO_COVERAGE void CheckFullReading(std::span<const std::uint8_t> bytes,
+                                       const std::filesystem::path& path, const Image& classic) {
+  Image fromMemory = CreateImage();
+  PictureIssue memoryWhy = PictureIssue::kSizeDiffers;
+  const bool memoryOk = ReadBmp(fromMemory, bytes, &memoryWhy, Reading::kFull);
+  BmpFile probe(Reading::kFull);
+  PictureIssue probeWhy = PictureIssue::kSizeDiffers;
+  const bool probed = probe.Open(bytes, &probeWhy);
+  if (!memoryOk) {
+    FUZZ_CHECK(memoryWhy != PictureIssue::kSizeDiffers, "full: refused without a reason");
+    FUZZ_CHECK(fromMemory.width == 1 && fromMemory.height == 1 &&
+                   Packed(PixelAt(fromMemory, 0, 0)) == Packed(kWhite),
+               "full: refused (" << Name(memoryWhy) << ") but not 1 x 1 white");
+    FUZZ_CHECK(
+        probed == (memoryWhy == PictureIssue::kTooLarge || memoryWhy == PictureIssue::kOutOfMemory),
+        "full: probe " << (probed ? "accepted" : "refused") << ", read refused (" << Name(memoryWhy)
+                       << ")");
+    if (!probed) {
+      FUZZ_CHECK(probeWhy == memoryWhy, "full: probe reason \"" << Name(probeWhy)
+                                                                << "\", the reader's \""
+                                                                << Name(memoryWhy) << "\"");
+    }
+  } else {
+    FUZZ_CHECK(probed && probe.header().width == fromMemory.width &&
+                   probe.header().height == fromMemory.height,
+               "full: read " << fromMemory.width << " x " << fromMemory.height
+                             << ", the probed header " << probe.header().width << " x "
+                             << probe.header().height);
+  }
+  Decoded same;
+  same.ok = memoryOk;
+  same.why = memoryWhy;
+  same.width = fromMemory.width;
+  same.height = fromMemory.height;
+  same.header.bitCount = probe.header().bitCount;
+  same.pixels.clear();
+  for (std::int32_t y = 0; y < fromMemory.height; ++y) {
+    for (std::int32_t x = 0; x < fromMemory.width; ++x)
+      same.pixels.push_back(PixelAt(fromMemory, x, y));
+  }
+  Image fromFile = CreateImage();
+  Resize(fromFile, 3, 2);
+  PictureIssue fileWhy = PictureIssue::kSizeDiffers;
+  const bool fileOk = ReadBmp(fromFile, path.string(), &fileWhy, Reading::kFull);
+  Expect("full, from a file against from memory", fileOk, fileWhy, fromFile, same);
+  Expect("full, from memory", memoryOk, memoryWhy, fromMemory, same);  // the padding
+
+  // Uncompressed bottom-up 24- and 32-bit rows after a 40-byte header are
+  // read alike by both readings.
+  const std::uint32_t bits = fuzz::Le(bytes, 28, 2);
+  if (memoryOk && bytes.size() >= 54 && fuzz::Le(bytes, 14, 4) == 40 &&
+      fuzz::Le(bytes, 30, 4) == 0 && fuzz::Le(bytes, 10, 4) >= 54 && !probe.header().topDown &&
+      (bits == 24 || bits == 32)) {
+    FUZZ_CHECK(classic.width == same.width && classic.height == same.height,
+               "full " << same.width << " x " << same.height << ", classic " << classic.width
+                       << " x " << classic.height);
+    Decoded classicPicture = same;
+    for (std::int32_t y = 0; y < classic.height; ++y) {
+      for (std::int32_t x = 0; x < classic.width; ++x)
+        classicPicture.pixels[static_cast<std::size_t>(y) * classic.width + x] =
+            PixelAt(classic, x, y);
+    }
+    Expect("full against classic", memoryOk, memoryWhy, fromMemory, classicPicture);
+  }
+}
+
 }  // namespace
 }  // namespace stillreel
 
@@ -239,5 +312,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             << h.pixelDataOffset << ", " << h.infoHeaderSize << ", " << h.width << " x " << h.height
             << ", " << h.bitCount << ", " << static_cast<std::uint32_t>(h.compression));
   }
+  CheckFullReading(bytes, path, fromMemory);
   return 0;
 }

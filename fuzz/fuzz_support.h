@@ -121,10 +121,15 @@ inline std::uint64_t FrameBytes24(std::int64_t width, std::int64_t height) {
 // The reader accepts pictures up to a 2048 MiB frame and allocates 4 bytes a
 // pixel for them, far beyond what a fuzzer may hold. Inputs whose header
 // claims more than `limit` bytes of pixels within that cap are skipped
-// (claims over the cap are refused before any allocation and stay in).
+// (claims over the cap are refused before any allocation and stay in). Full
+// reading takes the 16-bit sizes of 12-byte headers and negative heights.
 inline bool ClaimsMoreThan(std::span<const std::uint8_t> bmp, std::uint64_t limit) {
-  const auto width = static_cast<std::int32_t>(Le(bmp, 18, 4));
-  const auto height = static_cast<std::int32_t>(Le(bmp, 22, 4));
+  const bool core = Le(bmp, 14, 4) == 12;
+  const std::int64_t width =
+      core ? std::int64_t{Le(bmp, 18, 2)} : std::int64_t{static_cast<std::int32_t>(Le(bmp, 18, 4))};
+  std::int64_t height =
+      core ? std::int64_t{Le(bmp, 20, 2)} : std::int64_t{static_cast<std::int32_t>(Le(bmp, 22, 4))};
+  if (height < 0) height = -height;
   if (width <= 0 || height <= 0) return false;
   if (FrameBytes24(width, height) > kMaxPictureFrameBytes) return false;
   const std::uint64_t pixels =

@@ -24,27 +24,39 @@ MAGICK = "/usr/bin/convert"
 # BMP files built field by field.
 
 def bmp(width, height, bits, rows=None, palette=(), compression=0, header_size=40,
-        offset=None, masks=None, cut=None, signature=b"BM"):
+        offset=None, masks=None, cut=None, signature=b"BM", os2=False, data=None):
     """A BMP whose fields are as given; rows is a list of raw rows (bottom row
-    first, without padding), padded here to 4 bytes. Masks go right after a
-    40-byte header, or into a larger one as V4/V5 headers have them."""
+    first, without padding), padded here to 4 bytes, or data the pixel bytes
+    as stored (run-length codes). Masks (3, or 4 with alpha) go right after a
+    40-byte header, or into a larger one as V2-V5 headers have them. With
+    os2, a header shorter than 40 bytes is laid out as OS/2 has it: 16-bit
+    sizes and 3-byte table entries at 12 bytes, the first fields of the
+    40-byte one from 16 to 36; otherwise its fields are still those of a
+    40-byte header."""
     info = struct.pack("<IiiHHIIiiII", header_size, width, height, 1, bits, compression,
                        0, 2835, 2835, len(palette), 0)
+    entry = "<BBBB"
+    if os2 and header_size == 12:
+        info = struct.pack("<IHHHH", 12, width, height, 1, bits)
+        entry = "<BBB"
+    elif os2 and header_size < 40:
+        info = info[:header_size]
     extra = b""
     if header_size > 40:
         inside = b""
         if masks is not None:
-            inside = struct.pack("<III", *masks)
+            inside = struct.pack("<%dI" % len(masks), *masks)
         extra = (inside + bytes(header_size - 40))[:header_size - 40]
     elif masks is not None:
-        extra = struct.pack("<III", *masks)
-    table = b"".join(struct.pack("<BBBB", *entry) for entry in palette)
+        extra = struct.pack("<%dI" % len(masks), *masks)
+    table = b"".join(struct.pack(entry, *e[:len(entry) - 1]) for e in palette)
     head_len = 14 + len(info) + len(extra) + len(table)
     if offset is None:
         offset = head_len
-    data = b""
-    for row in rows or []:
-        data += row + bytes((4 - len(row) % 4) % 4)
+    if data is None:
+        data = b""
+        for row in rows or []:
+            data += row + bytes((4 - len(row) % 4) % 4)
     gap = bytes(max(0, offset - head_len))
     body = info + extra + table + gap + data
     file_size = 14 + len(body)
@@ -155,6 +167,54 @@ def crafted():
     p["cut-large-claim"] = bmp(512, 384, 24, rows24(512, 3, 1))
     # Rows that run across the reader's 64 KiB buffer.
     p["24bit-across-64k"] = bmp(150, 148, 24, rows24(150, 148, 9))
+    p.update(full_reading())
+    return p
+
+
+def full_reading():
+    """Layouts that only full reading reads, or refuses for a reason of its own."""
+    p = {}
+    p["full-2bit"] = bmp(5, 2, 2, rows_indexed(5, 2, 2, 1), palette(4, 1))
+    p["full-os2-8bit"] = bmp(5, 3, 8, rows_indexed(5, 3, 8, 2), palette(7, 2), header_size=12,
+                             os2=True)
+    p["full-os2-24bit"] = bmp(3, 2, 24, rows24(3, 2, 3), header_size=12, os2=True)
+    p["full-os2v2-16"] = bmp(4, 2, 4, rows_indexed(4, 2, 4, 3), palette(16, 3), header_size=16,
+                             os2=True)
+    p["full-os2v2-64"] = bmp(4, 2, 8, rows_indexed(4, 2, 8, 4), palette(9, 4), header_size=64)
+    p["full-top-down-24bit"] = bmp(3, -3, 24, rows24(3, 3, 5))
+    p["full-top-down-1bit"] = bmp(9, -2, 1, rows_indexed(9, 2, 1, 6), palette(2, 6))
+    # Run, absolute run, end of line, delta, end of picture; runs past the
+    # row; codes that end early; rows wide enough for whole blocks.
+    p["full-rle8"] = bmp(6, 3, 8, palette=palette(9, 7), compression=1,
+                         data=bytes([3, 1, 0, 3, 2, 3, 4, 0, 0, 0, 0, 2, 2, 1, 2, 5, 0, 1]))
+    p["full-rle8-cut"] = bmp(6, 3, 8, palette=palette(9, 8), compression=1,
+                             data=bytes([8, 7, 0, 0, 0, 2, 3, 0, 1, 6]))
+    p["full-rle4"] = bmp(8, 3, 4, palette=palette(16, 9), compression=2,
+                         data=bytes([5, 0x12, 0, 3, 0x34, 0x50, 0, 0, 0, 7, 0x98]))
+    p["full-rle8-wide"] = bmp(70, 3, 8, palette=palette(256, 10), compression=1,
+                              data=bytes([20, 9, 0, 30] + list(range(30)) + [40, 3, 0, 0,
+                                       0, 5] + list(range(5)) + [0, 60, 1, 0, 1]))
+    p["full-rle4-wide"] = bmp(70, 2, 4, palette=palette(16, 11), compression=2,
+                              data=bytes([33, 0x5A, 0, 31] + list(range(16)) + [0, 0,
+                                       0, 2, 4, 0, 25, 0xC3, 0, 1]))
+    p["full-fields32-alpha"] = bmp(3, 2, 32, rows24(3, 2, 12, step=4), compression=6,
+                                   masks=(0xFF000000, 0xFF, 0xFF00, 0xFF0000))
+    p["full-fields32-1010102"] = bmp(3, 2, 32, rows24(3, 2, 13, step=4), compression=3,
+                                     header_size=124,
+                                     masks=(0x3FF00000, 0xFFC00, 0x3FF, 0xC0000000))
+    p["full-fields32-v2"] = bmp(3, 2, 32, rows24(3, 2, 14, step=4), compression=3,
+                                header_size=52, masks=(0xFF000000, 0xFF0000, 0xFF00))
+    p["full-fields16-444"] = bmp(3, 2, 16, rows16(3, 2, 15), compression=3,
+                                 masks=(0xF00, 0xF0, 0xF))
+    p["refused-full-masks-gap"] = bmp(2, 2, 32, rows24(2, 2, 1, step=4), compression=3,
+                                      masks=(0xF0F000, 0xFF00, 0xFF))
+    p["refused-full-64bit"] = bmp(2, 2, 64, [bytes(16)] * 2)
+    p["refused-full-huffman"] = bmp(8, 2, 1, rows_indexed(8, 2, 1, 1), palette(2, 1),
+                                    compression=3, header_size=64)
+    p["refused-full-rle24"] = bmp(2, 2, 24, rows24(2, 2, 1), compression=4, header_size=64)
+    p["refused-full-header-66"] = bmp(2, 2, 24, rows24(2, 2, 1), header_size=66)
+    p["refused-full-rle8-top-down"] = bmp(2, -2, 8, palette=palette(2, 1), compression=1,
+                                          data=bytes([2, 1, 0, 0, 2, 0, 0, 1]))
     return p
 
 
