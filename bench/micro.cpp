@@ -1,12 +1,14 @@
 // Micro-benchmarks of the hot loops, one 1920 x 1080 picture or frame per
 // iteration: decoding a BMP of each bit depth from memory (into an Image, and
-// straight into frame rows), writing one frame chunk, and one cross-faded
+// straight into frame rows, in classic and in full reading, and each layout
+// only full reading reads), writing one frame chunk, and one cross-faded
 // frame. Pictures are built here, filled from a fixed-seed generator so that
 // no two rows are alike.
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -119,13 +121,11 @@ BENCHMARK(BM_ReadBmp)
 
 // The rows of one 1080p picture decoded from memory into a reused buffer of
 // frame rows: the conversion's path when no frame is blended.
-void BM_ReadRows(benchmark::State& state) {
-  const int bits = static_cast<int>(state.range(0));
-  const std::vector<std::uint8_t> file = BuildBmp(kWidth, kHeight, bits);
+void ReadRowsOf(benchmark::State& state, const std::vector<std::uint8_t>& file, Reading reading) {
   const auto stride = static_cast<std::size_t>(RowBytes(24, kWidth));
   std::vector<std::uint8_t> rows(stride * kHeight);
   for (auto _ : state) {
-    BmpFile bmp;
+    BmpFile bmp(reading);
     if (!bmp.Open(std::span<const std::uint8_t>(file)) || !bmp.Prepare()) {
       state.SkipWithError("the benchmark picture was refused");
       break;
@@ -139,6 +139,11 @@ void BM_ReadRows(benchmark::State& state) {
   state.counters["rows/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kHeight,
                                                 benchmark::Counter::kIsRate);
 }
+
+void BM_ReadRows(benchmark::State& state) {
+  const int bits = static_cast<int>(state.range(0));
+  ReadRowsOf(state, BuildBmp(kWidth, kHeight, bits), Reading::kClassic);
+}
 BENCHMARK(BM_ReadRows)
     ->ArgName("bits")
     ->Arg(1)
@@ -147,6 +152,163 @@ BENCHMARK(BM_ReadRows)
     ->Arg(16)
     ->Arg(24)
     ->Arg(32)
+    ->Unit(benchmark::kMillisecond);
+
+// The rows of one 1080p picture of each classic layout, in full reading:
+// what BM_ReadRows measures in classic reading.
+void BM_ReadRowsFull(benchmark::State& state) {
+  const int bits = static_cast<int>(state.range(0));
+  const std::vector<std::uint8_t> file = BuildBmp(kWidth, kHeight, bits);
+  ReadRowsOf(state, file, Reading::kFull);
+}
+BENCHMARK(BM_ReadRowsFull)
+    ->ArgName("bits")
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(8)
+    ->Arg(16)
+    ->Arg(24)
+    ->Arg(32)
+    ->Unit(benchmark::kMillisecond);
+
+// The layouts only full reading reads, one 1080p picture each.
+enum class Layout {
+  kPalette2,       // 2 bits a pixel
+  kRle8,           // runs of 1 to 30 pixels, half of one index, half absolute
+  kRle4,           // the same at 4 bits
+  kFields565,      // 16-bit 5-6-5 bit fields after a 40-byte header
+  kFieldsAlpha,    // 32-bit bit fields, alpha mask, whole bytes not in BGRA order (V5)
+  kFields1010102,  // 32-bit bit fields, 10-10-10-2 (V5)
+  kArgb,           // 32-bit bit fields, alpha mask, channels in byte order (V5)
+  kTopDown24,      // 24-bit rows stored top-down
+  kOs2Palette8,    // 8-bit after a 12-byte OS/2 1.x header
+};
+
+// Appends the codes of one run-length encoded row of random runs.
+void PutRleRow(std::vector<std::uint8_t>& out, std::mt19937& rng, int bits) {
+  for (std::int32_t x = 0; x < kWidth;) {
+    const std::int32_t left = kWidth - x;
+    const auto index = [&]() { return static_cast<std::uint8_t>(rng() % (bits == 8 ? 256 : 16)); };
+    if (rng() % 2 && left >= 3) {
+      const std::int32_t n =
+          std::min<std::int32_t>(left, 3 + static_cast<std::int32_t>(rng() % 28));
+      out.push_back(0);
+      out.push_back(static_cast<std::uint8_t>(n));
+      const std::int32_t bytes = bits == 8 ? n : (n + 1) / 2;
+      for (std::int32_t i = 0; i < bytes; ++i)
+        out.push_back(bits == 8 ? index() : static_cast<std::uint8_t>(index() << 4 | index()));
+      if (bytes % 2) out.push_back(0);
+      x += n;
+    } else {
+      const std::int32_t n =
+          std::min<std::int32_t>(left, 1 + static_cast<std::int32_t>(rng() % 30));
+      out.push_back(static_cast<std::uint8_t>(n));
+      out.push_back(bits == 8 ? index() : static_cast<std::uint8_t>(index() << 4 | index()));
+      x += n;
+    }
+  }
+  out.push_back(0);  // end of line
+  out.push_back(0);
+}
+
+std::vector<std::uint8_t> BuildLayout(Layout layout) {
+  std::mt19937 rng(777u + static_cast<unsigned>(layout));
+  int bits = 8;
+  std::uint32_t compression = 0, headerSize = 40;
+  std::int32_t height = kHeight;
+  std::vector<std::uint32_t> masks;  // inside a V5 header, or after a 40-byte one
+  switch (layout) {
+    case Layout::kPalette2:
+      bits = 2;
+      break;
+    case Layout::kRle8:
+      compression = 1;
+      break;
+    case Layout::kRle4:
+      bits = 4, compression = 2;
+      break;
+    case Layout::kFields565:
+      bits = 16, compression = 3, masks = {0xF800, 0x07E0, 0x001F};
+      break;
+    case Layout::kFieldsAlpha:
+      bits = 32, compression = 3, headerSize = 124;
+      masks = {0xFF000000, 0x000000FF, 0x0000FF00, 0x00FF0000};
+      break;
+    case Layout::kFields1010102:
+      bits = 32, compression = 3, headerSize = 124;
+      masks = {0x3FF00000, 0x000FFC00, 0x000003FF, 0xC0000000};
+      break;
+    case Layout::kArgb:
+      bits = 32, compression = 3, headerSize = 124;
+      masks = {0x00FF0000, 0x0000FF00, 0x000000FF, 0xFF000000};
+      break;
+    case Layout::kTopDown24:
+      bits = 24, height = -kHeight;
+      break;
+    case Layout::kOs2Palette8:
+      headerSize = 12;
+      break;
+  }
+  const std::uint32_t entries = bits <= 8 ? 1u << bits : 0u;
+  const std::uint32_t entryBytes = headerSize == 12 ? 3 : 4;
+  std::vector<std::uint8_t> data;
+  if (compression == 1 || compression == 2) {
+    for (std::int32_t r = 0; r < kHeight; ++r)
+      PutRleRow(data, rng, bits);
+    data.push_back(0);  // end of picture
+    data.push_back(1);
+  } else {
+    data.resize(RowBytes(bits, kWidth) * kHeight);
+    for (std::uint8_t& b : data)
+      b = static_cast<std::uint8_t>(rng());
+  }
+  const std::uint32_t after = headerSize == 40 ? 4 * static_cast<std::uint32_t>(masks.size()) : 0;
+  const std::uint32_t offset = 14 + headerSize + after + entryBytes * entries;
+  std::vector<std::uint8_t> out = {'B', 'M'};
+  PutLe32(out, offset + static_cast<std::uint32_t>(data.size()));
+  PutLe32(out, 0);
+  PutLe32(out, offset);
+  PutLe32(out, headerSize);
+  if (headerSize == 12) {
+    PutLe16(out, static_cast<std::uint16_t>(kWidth));
+    PutLe16(out, static_cast<std::uint16_t>(height));
+    PutLe16(out, 1);
+    PutLe16(out, static_cast<std::uint16_t>(bits));
+  } else {
+    PutLe32(out, static_cast<std::uint32_t>(kWidth));
+    PutLe32(out, static_cast<std::uint32_t>(height));
+    PutLe16(out, 1);
+    PutLe16(out, static_cast<std::uint16_t>(bits));
+    for (std::uint32_t field :
+         {compression, static_cast<std::uint32_t>(data.size()), 2835u, 2835u, entries, 0u})
+      PutLe32(out, field);
+    for (std::uint32_t mask : masks)
+      PutLe32(out, mask);
+    out.resize(14 + headerSize + after);
+  }
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    const std::uint32_t colour = rng() & 0x00FFFFFFu;
+    for (std::uint32_t b = 0; b < entryBytes; ++b)
+      out.push_back(static_cast<std::uint8_t>(colour >> (8 * b)));
+  }
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+void BM_ReadRowsLayout(benchmark::State& state, Layout layout) {
+  ReadRowsOf(state, BuildLayout(layout), Reading::kFull);
+}
+BENCHMARK_CAPTURE(BM_ReadRowsLayout, palette2, Layout::kPalette2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadRowsLayout, rle8, Layout::kRle8)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadRowsLayout, rle4, Layout::kRle4)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadRowsLayout, fields565, Layout::kFields565)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadRowsLayout, fields32_alpha, Layout::kFieldsAlpha)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadRowsLayout, fields32_1010102, Layout::kFields1010102)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadRowsLayout, argb32, Layout::kArgb)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadRowsLayout, top_down24, Layout::kTopDown24)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadRowsLayout, os2_palette8, Layout::kOs2Palette8)
     ->Unit(benchmark::kMillisecond);
 
 // One "00db" chunk of a frame-sized 1080p picture into a writer on
