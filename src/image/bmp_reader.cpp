@@ -76,19 +76,17 @@ bool ReadHeaders(ByteSource& source, Reading reading, BmpHeader& header, Picture
   return ReadBmpHeader(source, header, why) && CheckBmpHeader(header, why);
 }
 
-// The colour of every 16-bit word, in `words`, for pictures worth the
-// table; null otherwise.
-template <class ColourOf>
-const Colour* WordTable(std::unique_ptr<Colour[]>& words, const BmpHeader& header,
-                        ColourOf colourOf) {
+// The colour of every 16-bit word, in `words` filled by fill(words), for
+// pictures worth the table; null otherwise.
+template <class Fill>
+const Colour* WordTable(std::unique_ptr<Colour[]>& words, const BmpHeader& header, Fill fill) {
   if (std::endian::native != std::endian::little ||
       static_cast<std::int64_t>(header.width) * header.height < kWordTableAfter) {
     return nullptr;
   }
   if (!words) words.reset(new (std::nothrow) Colour[65536]);
   if (!words) return nullptr;
-  for (std::uint32_t w = 0; w < 65536; ++w)
-    words[w] = colourOf(w);
+  fill(words.get());
   return words.get();
 }
 
@@ -180,8 +178,10 @@ bool BmpFile::PrepareClassic() {
     }
     for (int i = 0; i < 3; ++i)
       tables_.shifts[i] = MaskShift(tables_.masks[i]);
-    tables_.words =
-        WordTable(words_, header_, [this](std::uint32_t w) { return Word16(tables_, w); });
+    tables_.words = WordTable(words_, header_, [this](Colour* words) {
+      for (std::uint32_t w = 0; w < 65536; ++w)
+        words[w] = Word16(tables_, w);
+    });
     if (gap > 0) source.Skip(static_cast<std::uint64_t>(gap));
   } else if (offset > kBmpHeaderBytes) {
     // A larger info header or anything else before the pixels falls in here.
@@ -235,8 +235,7 @@ bool BmpFile::PrepareFull() {
       break;
     case 16:
       decode_ = DecodeFields16;
-      tables_.words =
-          WordTable(words_, h, [this](std::uint32_t w) { return FieldsColour(tables_, w); });
+      tables_.words = WordTable(words_, h, [this](Colour* words) { FieldsWords(tables_, words); });
       break;
     case 24:
       decode_ = DecodeBgr24;

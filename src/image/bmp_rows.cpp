@@ -29,9 +29,26 @@ Channel MakeChannel(std::uint32_t mask) {
   return channel;
 }
 
-Colour FieldsColour(const RowTables& tables, std::uint32_t pixel) {
-  const auto& c = tables.channels;
-  return Scale(c[2], pixel) | Scale(c[1], pixel) << 8 | Scale(c[0], pixel) << 16;
+void FieldsWords(const RowTables& tables, Colour* words) {
+  const Channel red = tables.channels[0], green = tables.channels[1], blue = tables.channels[2];
+  const auto wide = [](const Channel& c) { return std::popcount(c.mask) > 8; };
+  if (wide(red) || wide(green) || wide(blue)) {
+    for (std::uint32_t w = 0; w < 65536; ++w)
+      words[w] = Scale(blue, w) | Scale(green, w) << 8 | Scale(red, w) << 16;
+    return;
+  }
+  // Each channel's at most 256 levels scaled once, then looked up.
+  std::uint8_t levels[3][256];
+  for (std::size_t c = 0; c < 3; ++c) {
+    const Channel& channel = tables.channels[c];
+    for (std::uint32_t v = 0; v <= (channel.mask >> channel.shift); ++v)
+      levels[c][v] = static_cast<std::uint8_t>(Scale(channel, v << channel.shift));
+  }
+  for (std::uint32_t w = 0; w < 65536; ++w) {
+    words[w] = Colour{levels[2][(w & blue.mask) >> blue.shift]} |
+               Colour{levels[1][(w & green.mask) >> green.shift]} << 8 |
+               Colour{levels[0][(w & red.mask) >> red.shift]} << 16;
+  }
 }
 
 namespace {

@@ -76,8 +76,8 @@ std::int64_t DecodeBytes32(const std::uint8_t* in, std::int64_t have, std::int64
 
 // The colour of the 16-bit word w under the tables' masks.
 Colour Word16(const RowTables& tables, std::uint32_t w);
-// The colour of a pixel under the tables' channels.
-Colour FieldsColour(const RowTables& tables, std::uint32_t pixel);
+// The colour of every 16-bit word under the tables' channels, into words[65536].
+void FieldsWords(const RowTables& tables, Colour* words);
 
 }  // namespace stillreel
 
