@@ -605,25 +605,26 @@ TEST_F(BmpReaderTest, ShortFilesKeepWhiteWhereBytesAreMissing) {
 }
 
 // Every mask width from 1 to 32 bits, at its ends and in between; red in
-// the top bits and green in the low ones (overlapping from 17 bits on).
+// the top bits and green in the low ones (overlapping from 17 bits on). 27
+// pixels: rows long enough for the decoder's vector path and its tail.
 TEST_F(BmpReaderTest, FullReadingScalesEveryMaskWidth) {
   for (int w = 1; w <= 32; ++w) {
     const std::uint32_t max = w == 32 ? 0xFFFFFFFFu : (1u << w) - 1;
     const std::uint32_t values[8] = {0,       1,   max / 2, max / 2 + 1,
                                      max - 1, max, max / 3, 0x9E3779B9u & max};
-    BmpFields fields = Fields(8, 1, 32);
+    BmpFields fields = Fields(27, 1, 32);
     fields.compression = 3, fields.infoHeaderSize = 124;
     fields.redMask = max << (32 - w), fields.greenMask = max, fields.blueMask = 0;
     Pixels want;
-    for (int i = 0; i < 8; ++i) {
-      const std::uint32_t p = values[i] << (32 - w) | values[7 - i];
+    for (int i = 0; i < 27; ++i) {
+      const std::uint32_t p = values[i % 8] << (32 - w) | values[(i * 3 + 7) % 8];
       fields.pixels.push_back(Rgba{std::uint8_t(p), std::uint8_t(p >> 8), std::uint8_t(p >> 16),
                                    std::uint8_t(p >> 24)});
       want.push_back(Pixel{0, Scaled(p, fields.greenMask), Scaled(p, fields.redMask)});
     }
     Image image = CreateImage();
     ASSERT_TRUE(Read(fields, image, nullptr, Reading::kFull)) << w << "-bit masks";
-    ExpectPixels(image, 8, 1, want, std::to_string(w) + "-bit masks");
+    ExpectPixels(image, 27, 1, want, std::to_string(w) + "-bit masks");
   }
 }
 

@@ -235,7 +235,10 @@ bool BmpFile::PrepareFull() {
       break;
     case 16:
       decode_ = DecodeFields16;
-      tables_.words = WordTable(words_, h, [this](Colour* words) { FieldsWords(tables_, words); });
+      if (!FieldsInVectors(tables_)) {
+        tables_.words =
+            WordTable(words_, h, [this](Colour* words) { FieldsWords(tables_, words); });
+      }
       break;
     case 24:
       decode_ = DecodeBgr24;

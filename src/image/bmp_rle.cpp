@@ -7,6 +7,10 @@
 
 #include "image/pixel_stores.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace stillreel {
 
 RleRows::RleRows(ByteSource& source, const RowTables& tables, std::int32_t width,
@@ -73,6 +77,16 @@ constexpr auto kNibbles = [] {
 void UnpackIndices(std::uint8_t* to, const std::uint8_t* in, std::size_t n, std::size_t room,
                    std::size_t readable) {
   if (n <= kBlock && room >= kBlock && readable >= kBlock / 2) n = kBlock;
+#if defined(__SSE2__)
+  if (n == kBlock) {  // high nibbles first, side by side with the low ones
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i low = _mm_and_si128(bytes, _mm_set1_epi8(0x0F));
+    const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), _mm_set1_epi8(0x0F));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi8(high, low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), _mm_unpackhi_epi8(high, low));
+    return;
+  }
+#endif
   for (std::size_t j = 0; j < n / 2; ++j)
     std::memcpy(to + 2 * j, kNibbles[in[j]].data(), 2);
   if (n & 1) to[n - 1] = in[n / 2] >> 4;

@@ -65,7 +65,10 @@ std::int64_t DecodeBgr24(const std::uint8_t* in, std::int64_t have, std::int64_t
 std::int64_t DecodeBgrx32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                           const RowTables& tables, std::uint8_t* out);
 
-// Full reading's bit fields: each channel scaled to 0 to 255 (see Channel).
+// Full reading's bit fields: each channel scaled to 0 to 255 (see Channel),
+// eight pixels at a time in vector registers when FieldsInVectors says the
+// processor and the channels allow it.
+bool FieldsInVectors(const RowTables& tables);
 std::int64_t DecodeFields16(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                             const RowTables& tables, std::uint8_t* out);
 std::int64_t DecodeFields32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
