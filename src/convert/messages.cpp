@@ -35,20 +35,23 @@ const char* ToString(PictureIssue issue) noexcept {
     case PictureIssue::kNotBmp:
       return "is not a BMP file (it does not start with \"BM\")";
     case PictureIssue::kShortHeader:
-      return "ends inside its headers";
+      return "ends inside its headers: the file is incomplete";
     case PictureIssue::kRunLengthEncoded:
-      return "is run-length encoded, which is not supported";
+      return "is run-length encoded, which classic reading does not read; full reading reads "
+             "it";
     case PictureIssue::kUnsupportedCompression:
-      return "uses a compression that is not supported";
+      return "uses a compression that is not supported; save it as an uncompressed BMP";
     case PictureIssue::kBitFieldsNot16:
       return "uses bit fields with a bit count other than 16; programs write 32-bit bit fields "
              "for pictures with transparency, and full reading reads them";
     case PictureIssue::kUnsupportedBitCount:
-      return "has a bit count other than 1, 4, 8, 16, 24 and 32";
+      return "has a bit count other than 1, 4, 8, 16, 24 and 32 (full reading also reads 2); "
+             "save it as a 24-bit BMP";
     case PictureIssue::kTopDown:
-      return "stores its rows top-down (negative height), which is not supported";
+      return "stores its rows top-down (negative height), which classic reading does not read; "
+             "full reading reads it";
     case PictureIssue::kBadSize:
-      return "has a width or height of 0 or less";
+      return "has a width or height of 0 or less: the file is damaged";
     case PictureIssue::kTooLarge:
       return "is too large: its frame would exceed 2048 MiB";
     case PictureIssue::kOutOfMemory:
