@@ -209,6 +209,13 @@ class Pictures(ToolCase):
                         r"3 pictures unreadable" % os.path.getsize(out)]:
             self.assertRegex(stderr, pattern)
         self.assertEqual(proc.stdout, b"")
+        # Read in full, as the tool does by default, the run-length file is a picture.
+        proc = run(names + ["-o", out], cwd=self.tmp)
+        self.expect(proc, 0, "conversion with full reading")
+        stderr = proc.stderr.decode()
+        self.assertNotIn("rle.bmp", stderr)
+        self.assertRegex(stderr, r"wrote .*out\.avi: 5 frames of 80x60 at 25 fps, AVI 1\.0, "
+                         r"%d bytes, 2 pictures unreadable" % os.path.getsize(out))
 
     def test_check_writes_nothing_and_reports(self):
         names = self.make_list()
