@@ -230,13 +230,27 @@ bool FieldsInVectors(const RowTables& tables) {
 #endif
 }
 
+namespace {
+
+// The first pixels of a row of kBytes-byte pixels through the vector path,
+// where it runs; returns how many it did.
+template <int kBytes>
+std::int64_t FieldsPrefix(const std::uint8_t* in, std::int64_t count, const RowTables& tables,
+                          std::uint8_t* out) {
+#ifdef STILLREEL_FIELDS_AVX2
+  if (FieldsInVectors(tables)) return FieldsAvx2<kBytes>(in, count, tables, out);
+#else
+  (void)in, (void)count, (void)tables, (void)out;
+#endif
+  return 0;
+}
+
+}  // namespace
+
 std::int64_t DecodeFields16(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                             const RowTables& tables, std::uint8_t* out) {
   const std::int64_t complete = std::min(width, have / 2);
-  std::int64_t done = 0;
-#ifdef STILLREEL_FIELDS_AVX2
-  if (FieldsInVectors(tables)) done = FieldsAvx2<2>(in, complete, tables, out);
-#endif
+  const std::int64_t done = FieldsPrefix<2>(in, complete, tables, out);
   in += 2 * done;
   out += 3 * done;
   if (const Colour* words = tables.words) {
@@ -252,11 +266,8 @@ std::int64_t DecodeFields16(const std::uint8_t* in, std::int64_t have, std::int6
 std::int64_t DecodeBytes32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                            const RowTables& tables, std::uint8_t* out) {
   const std::int64_t complete = std::min(width, have / 4);
-  std::int64_t done = 0;
-#ifdef STILLREEL_FIELDS_AVX2
   // Bytes scale to themselves: the fields' vector path moves them.
-  if (FieldsInVectors(tables)) done = FieldsAvx2<4>(in, complete, tables, out);
-#endif
+  const std::int64_t done = FieldsPrefix<4>(in, complete, tables, out);
   in += 4 * done;
   out += 3 * done;
   const unsigned red = tables.channels[0].shift / 8, green = tables.channels[1].shift / 8,
@@ -271,10 +282,7 @@ std::int64_t DecodeBytes32(const std::uint8_t* in, std::int64_t have, std::int64
 std::int64_t DecodeFields32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                             const RowTables& tables, std::uint8_t* out) {
   const std::int64_t complete = std::min(width, have / 4);
-  std::int64_t done = 0;
-#ifdef STILLREEL_FIELDS_AVX2
-  if (FieldsInVectors(tables)) done = FieldsAvx2<4>(in, complete, tables, out);
-#endif
+  const std::int64_t done = FieldsPrefix<4>(in, complete, tables, out);
   in += 4 * done;
   out += 3 * done;
   PutFields(out, complete - done, tables, [in](std::int64_t x) {
