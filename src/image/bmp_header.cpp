@@ -59,6 +59,23 @@ bool IsOs2Header(std::uint32_t size) {
   return size >= 16 && size <= 64 && size != 40 && size != 52 && size != 56;
 }
 
+// The bit counts a reading decodes: full reading adds 2-bit palettes.
+bool KnownBitCount(std::int32_t bits, Reading reading) {
+  switch (bits) {
+    case 1:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32:
+      return true;
+    case 2:
+      return reading == Reading::kFull;
+    default:
+      return false;
+  }
+}
+
 bool Contiguous(std::uint32_t mask) {
   const std::uint32_t low = mask >> std::countr_zero(mask | 0x80000000u);
   return (low & (low + 1)) == 0;
@@ -111,17 +128,9 @@ bool CheckBmpHeader(const BmpHeader& header, PictureIssue& why) {
       why = PictureIssue::kUnsupportedCompression;
       return false;
   }
-  switch (header.bitCount) {
-    case 1:
-    case 4:
-    case 8:
-    case 16:
-    case 24:
-    case 32:
-      break;
-    default:
-      why = PictureIssue::kUnsupportedBitCount;
-      return false;
+  if (!KnownBitCount(header.bitCount, Reading::kClassic)) {
+    why = PictureIssue::kUnsupportedBitCount;
+    return false;
   }
   if (header.width > 0 && header.height < 0) {
     why = PictureIssue::kTopDown;
@@ -208,21 +217,9 @@ bool CheckFullBmpHeader(BmpHeader& header, PictureIssue& why) {
       why = PictureIssue::kUnsupportedCompression;
       return false;
   }
-  switch (header.bitCount) {
-    case 1:
-    case 2:
-    case 4:
-    case 8:
-    case 16:
-    case 24:
-    case 32:
-      break;
-    case 64:
-      why = PictureIssue::kSixtyFourBits;
-      return false;
-    default:
-      why = PictureIssue::kUnsupportedBitCount;
-      return false;
+  if (!KnownBitCount(header.bitCount, Reading::kFull)) {
+    why = header.bitCount == 64 ? PictureIssue::kSixtyFourBits : PictureIssue::kUnsupportedBitCount;
+    return false;
   }
   const bool rle =
       header.compression == BmpCompression::kRle8 || header.compression == BmpCompression::kRle4;
