@@ -1,27 +1,31 @@
 /* A host program in plain C: writes a 2 x 2 picture and a frame list into the
- * scratch folder given as its argument, calls VOD2ERI and checks the file. */
+ * scratch folder given as its argument, calls VOD2ERI and the C API with
+ * options, and checks the files, the callbacks and the results. */
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <wchar.h>
 
+#include "stillreel/stillreel.h"
 #include "stillreel/vod2eri.h"
 
 static int passed;
 static int failed;
 
-static void Check(int ok, int line, const char* what, long have, long want) {
-  if (ok) {
+static void CheckEq(long have, long want, int line, const char* what) {
+  if (have == want) {
     ++passed;
   } else {
     ++failed;
     fprintf(stderr, "c_api_test.c:%d: %s: have %ld, want %ld\n", line, what, have, want);
   }
 }
-#define CHECK_EQ(have, want, what) \
-  Check((long)(have) == (long)(want), __LINE__, (what), (long)(have), (long)(want))
+/* Each argument is evaluated once: `have` is often the call under test. */
+#define CHECK_EQ(have, want, what) CheckEq((long)(have), (long)(want), __LINE__, (what))
 
 /* The wide string of an ASCII path, one character per byte; NULL when the
  * path holds other bytes. */
@@ -77,6 +81,133 @@ static const unsigned char kPicture[70] = {
     0,    0,    0,    0,    0,    0,    0, 0,  /* colours */
     0xFF, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0, 0,  /* bottom: blue, white */
     0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0, 0}; /* top: red, green */
+
+static long FileSize(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 ? (long)st.st_size : -1;
+}
+
+/* What the callbacks saw; a progress report may raise the cancel flag. */
+struct Seen {
+  int progressCalls;
+  double lastPercent;
+  int64_t lastFramesWritten;
+  int notices;
+  int64_t noticeEntry;
+  int32_t noticeIssue;
+  int cancelAtProgress; /* raise *cancel at this report, counted from 1; 0 never */
+  int32_t* cancel;
+};
+
+static void OnProgress(const stillreel_progress* progress, void* data) {
+  struct Seen* seen = data;
+  ++seen->progressCalls;
+  seen->lastPercent = progress->percent;
+  seen->lastFramesWritten = progress->frames_written;
+  if (seen->progressCalls == seen->cancelAtProgress) *seen->cancel = 1;
+}
+
+static void OnPicture(const stillreel_picture_notice* notice, void* data) {
+  struct Seen* seen = data;
+  ++seen->notices;
+  seen->noticeEntry = notice->entry;
+  seen->noticeIssue = notice->issue;
+}
+
+/* The C API with options: callbacks, summary, cancellation, a descriptor as
+ * output, and structs of other versions. */
+static void CheckOptions(const char* picture, const char* list, const char* output,
+                         const char* refused) {
+  const char* names[3];
+  struct Seen seen;
+  int32_t cancel = 0;
+  stillreel_options options;
+  stillreel_summary summary;
+  unsigned char bigger[sizeof options + 8];
+  int fd;
+
+  names[0] = picture;
+  names[1] = "no such picture.bmp";
+  names[2] = picture;
+  memset(&seen, 0, sizeof seen);
+  memset(&summary, 0, sizeof summary);
+  summary.size = sizeof summary;
+  seen.cancel = &cancel;
+  stillreel_options_init(&options);
+  CHECK_EQ(options.size, sizeof options, "options size");
+  CHECK_EQ(options.threads, 1, "default threads");
+  options.container = STILLREEL_CONTAINER_AUTO;
+  options.reading = STILLREEL_READING_FULL;
+  options.on_progress = OnProgress;
+  options.progress_user_data = &seen;
+  options.on_picture = OnPicture;
+  options.picture_user_data = &seen;
+  options.cancel = &cancel;
+  options.summary = &summary;
+  CHECK_EQ(stillreel_convert(output, names, 3, 2500, 2, &options), STILLREEL_OK, "3 names, N = 2");
+  /* Frames: 2 + 2 + 1; the middle picture is missing, so its frame is 1 x 1. */
+  CHECK_EQ(summary.frame_count, 5, "summary frames");
+  CHECK_EQ(summary.frame_width, 2, "summary width");
+  CHECK_EQ(summary.container, STILLREEL_CONTAINER_AVI1, "auto gives AVI 1.0");
+  CHECK_EQ(summary.micros_per_frame, 20000, "summary microseconds per frame");
+  CHECK_EQ(summary.unreadable_pictures, 1, "summary unreadable pictures");
+  CHECK_EQ(summary.file_size, FileSize(output), "summary file size");
+  CHECK_EQ(seen.notices, 1, "picture notices");
+  CHECK_EQ(seen.noticeEntry, 1, "notice entry");
+  CHECK_EQ(seen.noticeIssue, STILLREEL_PICTURE_CANNOT_OPEN, "notice issue");
+  CHECK_EQ(seen.lastPercent == 100.0, 1, "last progress is 100%");
+  CHECK_EQ(seen.lastFramesWritten, 5, "frames written at the end");
+
+  /* Cancelled at the second report: nothing is left behind. */
+  memset(&seen, 0, sizeof seen);
+  seen.cancel = &cancel;
+  seen.cancelAtProgress = 2;
+  CHECK_EQ(stillreel_convert(refused, names, 3, 2500, 2, &options), STILLREEL_CANCELLED,
+           "cancelled");
+  CHECK_EQ(Exists(refused), 0, "file after cancelling");
+  cancel = 0;
+
+  /* The list through a descriptor gives VOD2ERI's bytes. */
+  fd = open(refused, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  CHECK_EQ(stillreel_convert_list_to_fd(fd, list, 2500, 1, NULL), STILLREEL_OK, "list to a fd");
+  if (fd >= 0) close(fd);
+  CHECK_EQ(FileSize(refused), 272, "file written through a descriptor");
+  remove(refused);
+  CHECK_EQ(stillreel_convert_list(refused, list, 2500, 1, NULL), STILLREEL_OK, "list, defaults");
+  CHECK_EQ(FileSize(refused), 272, "file of the list");
+  remove(refused);
+
+  /* Arguments and versions. */
+  CHECK_EQ(stillreel_convert(NULL, names, 1, 2500, 1, NULL), STILLREEL_BAD_ARGUMENT, "null output");
+  CHECK_EQ(stillreel_convert(refused, names, 0, 2500, 1, NULL), STILLREEL_LIST_UNREADABLE,
+           "no names");
+  options.summary = NULL;
+  options.container = 7;
+  CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
+           "container 7");
+  stillreel_options_init(&options);
+  options.size = sizeof options - 8;
+  CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
+           "options of an unknown older size");
+  /* A later program's struct: what this library does not know must be zero. */
+  stillreel_options_init(&options);
+  options.size = sizeof bigger;
+  memset(bigger, 0, sizeof bigger);
+  memcpy(bigger, &options, sizeof options);
+  CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, (const stillreel_options*)bigger),
+           STILLREEL_OK, "a longer struct with zeros beyond");
+  bigger[sizeof options + 3] = 1;
+  CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, (const stillreel_options*)bigger),
+           STILLREEL_BAD_ARGUMENT, "a longer struct asking for more");
+  remove(refused);
+  CHECK_EQ(Exists(refused), 0, "no file after refusals");
+
+  CHECK_EQ(strcmp(stillreel_result_string(STILLREEL_CANCELLED), "the conversion was cancelled"), 0,
+           "result words");
+  CHECK_EQ(strcmp(stillreel_result_string(8), "unknown"), 0, "unknown result");
+  CHECK_EQ(strcmp(stillreel_picture_issue_string(99), "unknown"), 0, "unknown issue");
+  CHECK_EQ(stillreel_version(), STILLREEL_VERSION, "library version");
+}
 
 int main(int argc, char** argv) {
   char *picture, *list, *output, *refused, *missing;
@@ -150,6 +281,8 @@ int main(int argc, char** argv) {
   CHECK_EQ(VOD2ERI(NULL, wideList, 2500, 1), VOD2ERI_BAD_ARGUMENT, "null output path");
   CHECK_EQ(VOD2ERI(wideRefused, wideMissing, 2500, 1), VOD2ERI_LIST_UNREADABLE, "missing list");
   CHECK_EQ(Exists(refused), 0, "file after a missing list");
+
+  CheckOptions(picture, list, output, refused);
 
   printf("%d passed, %d failed\n", passed, failed);
   free(picture), free(list), free(output), free(refused), free(missing);

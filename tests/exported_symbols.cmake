@@ -1,5 +1,5 @@
-# Checks that the shared library exports exactly VOD2ERI and the stillreel
-# C++ API: every other symbol must stay hidden.
+# Checks that the shared library exports exactly VOD2ERI, the C API with
+# options and the stillreel C++ API: every other symbol must stay hidden.
 execute_process(COMMAND nm -D --defined-only -C ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "nm failed on ${LIBRARY}")
@@ -17,6 +17,14 @@ endforeach()
 list(SORT have)
 set(want
   VOD2ERI
+  stillreel_convert
+  stillreel_convert_list
+  stillreel_convert_list_to_fd
+  stillreel_convert_to_fd
+  stillreel_options_init
+  stillreel_picture_issue_string
+  stillreel_result_string
+  stillreel_version
   stillreel::Convert
   stillreel::ConvertToFd
   stillreel::ParseFrameList

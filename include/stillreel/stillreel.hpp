@@ -132,6 +132,9 @@ struct Options {
   Summary* summary = nullptr;
   Reading reading = Reading::kClassic;
   Container container = Container::kAvi1;
+  // Threads the conversion may use: 1 is the caller's thread only, 0 one per
+  // available core. The output is the same for every count.
+  std::int32_t threads = 1;
 };
 
 // Converts the pictures `names` (bytes, opened unchanged, relative to the

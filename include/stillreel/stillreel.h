@@ -1,0 +1,188 @@
+/* The C API of stillreel with options: the conversion VOD2ERI does, with the
+ * choices of the C++ API (container, reading, threads, a dry run), progress
+ * and picture notices through callbacks, and cancellation.
+ *
+ *   stillreel_options options;
+ *   stillreel_options_init(&options);
+ *   options.container = STILLREEL_CONTAINER_AUTO;
+ *   options.reading = STILLREEL_READING_FULL;
+ *   result = stillreel_convert_list("clip.avi", "frames.txt", 2500, 1, &options);
+ *
+ * Paths and names are bytes (UTF-8 on most systems), used unchanged. Every
+ * call runs on the caller's thread and starts no threads unless
+ * options.threads asks for them; the callbacks are only ever called on the
+ * caller's thread. The calls may run at the same time when they write
+ * different files. The library prints nothing.
+ *
+ * Growth: stillreel_options and stillreel_summary begin with their own size.
+ * A program built against these headers sets it to sizeof (the init functions
+ * do); a later library reads and writes only that many bytes, so a program
+ * keeps working with newer libraries, and a newer program with an older
+ * library as long as it leaves the fields that library lacks at zero. */
+#ifndef STILLREEL_STILLREEL_H_
+#define STILLREEL_STILLREEL_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "stillreel/export.h"
+#include "stillreel/version.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Results: VOD2ERI's values, and STILLREEL_CANCELLED. */
+enum {
+  STILLREEL_OK = 999,                 /* the AVI file was written and closed */
+  STILLREEL_TOO_LARGE = 1,            /* too large for the container chosen */
+  STILLREEL_CANNOT_CREATE_OUTPUT = 2, /* the output cannot be created */
+  STILLREEL_LIST_UNREADABLE = 3,      /* the list cannot be read or names no pictures */
+  STILLREEL_BAD_ARGUMENT = 4,         /* a null path, a rate or count out of range, ... */
+  STILLREEL_WRITE_FAILED = 5,         /* writing the output failed (disk full, I/O error) */
+  STILLREEL_OUT_OF_MEMORY = 6,        /* the conversion's own buffers could not be allocated */
+  STILLREEL_CANCELLED = 7             /* *options.cancel became non-zero */
+};
+
+/* The kind of AVI file written (stillreel_options.container). */
+enum {
+  STILLREEL_CONTAINER_AVI1 = 0,    /* AVI 1.0, at most 2048 MiB: VOD2ERI's kind */
+  STILLREEL_CONTAINER_OPENDML = 1, /* AVI 2.0 (OpenDML), of any length */
+  STILLREEL_CONTAINER_AUTO = 2     /* AVI 1.0 when the file fits in it, AVI 2.0 beyond */
+};
+
+/* How pictures are read (stillreel_options.reading). */
+enum {
+  STILLREEL_READING_CLASSIC = 0, /* VOD2ERI's reader: uncompressed bottom-up BMPs */
+  STILLREEL_READING_FULL = 1     /* every BMP real programs write, shown as viewers do */
+};
+
+/* Why a picture could not be read (its frame is then 1 x 1 white), or, for
+ * STILLREEL_PICTURE_SIZE_DIFFERS, a notice that a readable picture has another
+ * size than the first. stillreel_picture_issue_string() has the words. */
+enum {
+  STILLREEL_PICTURE_CANNOT_OPEN = 0,
+  STILLREEL_PICTURE_NOT_A_FILE = 1,
+  STILLREEL_PICTURE_NOT_BMP = 2,
+  STILLREEL_PICTURE_SHORT_HEADER = 3,
+  STILLREEL_PICTURE_RUN_LENGTH_ENCODED = 4,
+  STILLREEL_PICTURE_UNSUPPORTED_COMPRESSION = 5,
+  STILLREEL_PICTURE_BIT_FIELDS_NOT_16 = 6,
+  STILLREEL_PICTURE_UNSUPPORTED_BIT_COUNT = 7,
+  STILLREEL_PICTURE_TOP_DOWN = 8,
+  STILLREEL_PICTURE_BAD_SIZE = 9,
+  STILLREEL_PICTURE_TOO_LARGE = 10,
+  STILLREEL_PICTURE_OUT_OF_MEMORY = 11,
+  STILLREEL_PICTURE_SIZE_DIFFERS = 12,
+  STILLREEL_PICTURE_OS2_CORE_HEADER = 13,
+  STILLREEL_PICTURE_UNKNOWN_HEADER_SIZE = 14,
+  STILLREEL_PICTURE_EMBEDDED_JPEG = 15,
+  STILLREEL_PICTURE_EMBEDDED_PNG = 16,
+  STILLREEL_PICTURE_HUFFMAN = 17,
+  STILLREEL_PICTURE_RLE24 = 18,
+  STILLREEL_PICTURE_MASKS_NOT_CONTIGUOUS = 19,
+  STILLREEL_PICTURE_SIXTY_FOUR_BITS = 20,
+  STILLREEL_PICTURE_RUN_LENGTH_BIT_COUNT = 21,
+  STILLREEL_PICTURE_BIT_FIELDS_BIT_COUNT = 22,
+  STILLREEL_PICTURE_TOP_DOWN_RUN_LENGTH = 23
+};
+
+/* Reported before each entry k with percent 100 x k / (n - 1) (0 for a single
+ * entry), after each in-between frame l of a fade from entry k with k + l / N
+ * in place of k, and with 100 once while the index is written. */
+typedef struct stillreel_progress {
+  double percent;
+  int64_t entry;          /* the entry about to be converted; n while the index is written */
+  int64_t frames_written; /* frames written so far */
+  int64_t frame_count;    /* frames in the whole file */
+} stillreel_progress;
+
+typedef struct stillreel_picture_notice {
+  int64_t entry;    /* list entry, counted from 0 */
+  const char* name; /* the name as given: name_size bytes, then a NUL */
+  size_t name_size;
+  int32_t issue; /* STILLREEL_PICTURE_... */
+  int32_t width; /* the picture's size as read (1 x 1 for a failed read) */
+  int32_t height;
+} stillreel_picture_notice;
+
+/* What a conversion produces: filled before anything is written, also when
+ * the file would be too large; unreadable_pictures is set on return. */
+typedef struct stillreel_summary {
+  uint32_t size; /* sizeof(stillreel_summary), set by the caller */
+  int32_t frame_width;
+  int32_t frame_height;
+  int32_t container; /* STILLREEL_CONTAINER_AVI1 or STILLREEL_CONTAINER_OPENDML */
+  int64_t picture_count;
+  int64_t frame_count;
+  double frame_rate; /* frames per second of the file (the rate times N) */
+  uint32_t micros_per_frame;
+  uint32_t reserved; /* zero */
+  uint64_t file_size;
+  int64_t unreadable_pictures; /* pictures that became 1 x 1 white frames */
+  int64_t riff_count;          /* RIFFs of an AVI 2.0 file, at most 1 GiB each */
+} stillreel_summary;
+
+typedef struct stillreel_options {
+  uint32_t size;     /* sizeof(stillreel_options): stillreel_options_init sets it */
+  int32_t container; /* STILLREEL_CONTAINER_...; default AVI1 */
+  int32_t reading;   /* STILLREEL_READING_...; default CLASSIC */
+  int32_t threads;   /* threads the conversion may use: default 1, 0 one per core */
+  int32_t dry_run;   /* non-zero: read and report every picture, write nothing */
+  int32_t reserved;  /* zero */
+  /* Called as stillreel_progress above describes. */
+  void (*on_progress)(const stillreel_progress* progress, void* user_data);
+  void* progress_user_data;
+  /* Called for each picture that cannot be read, and for each picture whose
+   * size differs from the first. */
+  void (*on_picture)(const stillreel_picture_notice* notice, void* user_data);
+  void* picture_user_data;
+  /* When not null, read (atomically) between frames: once it is non-zero the
+   * conversion stops, leaves no file behind and returns STILLREEL_CANCELLED.
+   * It may be set from another thread or from a signal handler. */
+  const int32_t* cancel;
+  /* When not null, filled as stillreel_summary describes. */
+  stillreel_summary* summary;
+} stillreel_options;
+
+/* Sets options->size and the defaults: those of VOD2ERI, one thread, no
+ * callbacks. */
+STILLREEL_API void stillreel_options_init(stillreel_options* options);
+
+/* Converts the `count` pictures `names` into the AVI file `output`, replacing
+ * it only once the new file is complete. frame_rate_x100 is frames per second
+ * times 100; smooth_count N > 1 inserts N - 1 cross-faded frames after each
+ * picture but the last and multiplies the rate by N; 0 means 1. options may be
+ * null (the defaults). Returns a STILLREEL_... result. */
+STILLREEL_API int32_t stillreel_convert(const char* output, const char* const* names, size_t count,
+                                        int32_t frame_rate_x100, int32_t smooth_count,
+                                        const stillreel_options* options);
+
+/* The same with the names read from the frame list file `list`, one per line
+ * (what VOD2ERI reads). */
+STILLREEL_API int32_t stillreel_convert_list(const char* output, const char* list,
+                                             int32_t frame_rate_x100, int32_t smooth_count,
+                                             const stillreel_options* options);
+
+/* Both, writing the AVI file front to back to the open file descriptor `fd`
+ * (standard output, a pipe, a socket), which stays open. Nothing is renamed
+ * or removed: when the conversion fails, what was written stays. */
+STILLREEL_API int32_t stillreel_convert_to_fd(int fd, const char* const* names, size_t count,
+                                              int32_t frame_rate_x100, int32_t smooth_count,
+                                              const stillreel_options* options);
+STILLREEL_API int32_t stillreel_convert_list_to_fd(int fd, const char* list,
+                                                   int32_t frame_rate_x100, int32_t smooth_count,
+                                                   const stillreel_options* options);
+
+/* Plain words for a result or a picture issue; "unknown" for other values. */
+STILLREEL_API const char* stillreel_result_string(int32_t result);
+STILLREEL_API const char* stillreel_picture_issue_string(int32_t issue);
+
+/* The library's own STILLREEL_VERSION (the headers' one may differ). */
+STILLREEL_API int32_t stillreel_version(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STILLREEL_STILLREEL_H_ */

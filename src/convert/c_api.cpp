@@ -1,0 +1,207 @@
+// The C API with options: each call turns its arguments into a Request with
+// C++ Options and hands it to the one entry sequence. No exception crosses it.
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "convert/request.h"
+#include "stillreel/stillreel.h"
+
+// The structs' layouts are part of the library's interface.
+static_assert(sizeof(void*) != 8 || sizeof(stillreel_options) == 72);
+static_assert(sizeof(stillreel_summary) == 72);
+
+namespace stillreel {
+namespace {
+
+// Copies the caller's struct of `size` bytes into `known`, which holds the
+// defaults. A caller's struct shorter than the first version, or longer than
+// this library's with something other than zeros in the part it does not
+// know, cannot be read.
+template <typename Struct>
+bool ReadVersioned(const Struct* theirs, Struct& known) {
+  std::uint32_t size = 0;
+  std::memcpy(&size, theirs, sizeof size);
+  if (size < sizeof(Struct)) return false;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(theirs);
+  if (std::any_of(bytes + sizeof(Struct), bytes + size, [](unsigned char b) { return b != 0; })) {
+    return false;
+  }
+  std::memcpy(&known, theirs, sizeof(Struct));
+  known.size = sizeof(Struct);
+  return true;
+}
+
+// One call of the C API: the C options read and the C++ ones built from them.
+class CCall {
+ public:
+  // False when the options cannot be read.
+  bool Prepare(const stillreel_options* c) {
+    stillreel_options_init(&c_);
+    if (c && !ReadVersioned(c, c_)) return false;
+    options_.container = static_cast<Container>(c_.container);
+    options_.reading = static_cast<Reading>(c_.reading);
+    options_.threads = c_.threads;
+    options_.dryRun = c_.dry_run != 0;
+    if (c_.summary) {
+      std::uint32_t size = 0;
+      std::memcpy(&size, c_.summary, sizeof size);
+      if (size < sizeof(stillreel_summary)) return false;
+      options_.summary = &summary_;
+    }
+    if (c_.on_picture) {
+      options_.onPicture = [this](const PictureNotice& notice) {
+        stillreel_picture_notice n{};
+        n.entry = notice.entry;
+        n.name = notice.name.data();
+        n.name_size = notice.name.size();
+        n.issue = static_cast<std::int32_t>(notice.issue);
+        n.width = notice.width;
+        n.height = notice.height;
+        c_.on_picture(&n, c_.picture_user_data);
+      };
+    }
+    // The caller's flag is read where the conversion reports its progress,
+    // which it does before every point where it looks at its own flag.
+    if (c_.on_progress || c_.cancel) {
+      options_.cancel = &cancelled_;
+      options_.onProgress = [this](const Progress& progress) {
+        if (c_.on_progress) {
+          const stillreel_progress p{progress.percent, progress.entry, progress.framesWritten,
+                                     progress.frameCount};
+          c_.on_progress(&p, c_.progress_user_data);
+        }
+        if (c_.cancel && __atomic_load_n(c_.cancel, __ATOMIC_ACQUIRE) != 0) cancelled_ = true;
+      };
+    }
+    return true;
+  }
+
+  std::int32_t Run(Request& request) {
+    request.options = &options_;
+    const Result result = RunRequest(request);
+    if (c_.summary) {
+      // Only the fields of the caller's version are written.
+      stillreel_summary s{};
+      s.size = c_.summary->size;
+      s.frame_width = summary_.frameWidth;
+      s.frame_height = summary_.frameHeight;
+      s.container = static_cast<std::int32_t>(summary_.container);
+      s.picture_count = summary_.pictureCount;
+      s.frame_count = summary_.frameCount;
+      s.frame_rate = summary_.frameRate;
+      s.micros_per_frame = summary_.microsPerFrame;
+      s.file_size = summary_.fileSize;
+      s.unreadable_pictures = summary_.unreadablePictures;
+      s.riff_count = summary_.riffCount;
+      std::memcpy(c_.summary, &s, sizeof s);
+    }
+    return static_cast<std::int32_t>(result);
+  }
+
+ private:
+  stillreel_options c_{};
+  Options options_;
+  Summary summary_;
+  std::atomic<bool> cancelled_{false};
+};
+
+// A null path is a missing argument, like an empty one.
+std::filesystem::path PathOf(const char* text) {
+  return text ? std::filesystem::path(text) : std::filesystem::path();
+}
+
+std::int32_t Call(const char* output, int fd, const char* list, const char* const* names,
+                  std::size_t count, std::int32_t frameRateX100, std::int32_t smoothCount,
+                  const stillreel_options* options) {
+  try {
+    CCall call;
+    if (!call.Prepare(options)) return STILLREEL_BAD_ARGUMENT;
+    Request request;
+    request.frameRateX100 = frameRateX100;
+    request.smoothCount = smoothCount;
+    request.output = PathOf(output);
+    request.outputFd = fd;
+    std::vector<std::string> given;
+    if (list) {
+      request.listPath = PathOf(list);
+    } else {
+      if (!names && count > 0) return STILLREEL_BAD_ARGUMENT;
+      given.reserve(count);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (!names[i]) return STILLREEL_BAD_ARGUMENT;
+        given.emplace_back(names[i]);
+      }
+      request.names = &given;
+    }
+    return call.Run(request);
+  } catch (...) {
+    // Only allocations of the call's own (paths, names, callbacks) can throw.
+    return STILLREEL_OUT_OF_MEMORY;
+  }
+}
+
+}  // namespace
+}  // namespace stillreel
+
+extern "C" {
+
+STILLREEL_API void stillreel_options_init(stillreel_options* options) {
+  if (!options) return;
+  *options = stillreel_options{};
+  options->size = sizeof *options;
+  options->container = STILLREEL_CONTAINER_AVI1;
+  options->reading = STILLREEL_READING_CLASSIC;
+  options->threads = 1;
+}
+
+STILLREEL_API int32_t stillreel_convert(const char* output, const char* const* names, size_t count,
+                                        int32_t frame_rate_x100, int32_t smooth_count,
+                                        const stillreel_options* options) {
+  if (!output) return STILLREEL_BAD_ARGUMENT;
+  return stillreel::Call(output, -1, nullptr, names, count, frame_rate_x100, smooth_count, options);
+}
+
+STILLREEL_API int32_t stillreel_convert_list(const char* output, const char* list,
+                                             int32_t frame_rate_x100, int32_t smooth_count,
+                                             const stillreel_options* options) {
+  if (!output || !list) return STILLREEL_BAD_ARGUMENT;
+  return stillreel::Call(output, -1, list, nullptr, 0, frame_rate_x100, smooth_count, options);
+}
+
+STILLREEL_API int32_t stillreel_convert_to_fd(int fd, const char* const* names, size_t count,
+                                              int32_t frame_rate_x100, int32_t smooth_count,
+                                              const stillreel_options* options) {
+  if (fd < 0) return STILLREEL_BAD_ARGUMENT;
+  return stillreel::Call(nullptr, fd, nullptr, names, count, frame_rate_x100, smooth_count,
+                         options);
+}
+
+STILLREEL_API int32_t stillreel_convert_list_to_fd(int fd, const char* list,
+                                                   int32_t frame_rate_x100, int32_t smooth_count,
+                                                   const stillreel_options* options) {
+  if (fd < 0 || !list) return STILLREEL_BAD_ARGUMENT;
+  return stillreel::Call(nullptr, fd, list, nullptr, 0, frame_rate_x100, smooth_count, options);
+}
+
+STILLREEL_API const char* stillreel_result_string(int32_t result) {
+  if (result != STILLREEL_OK && (result < STILLREEL_TOO_LARGE || result > STILLREEL_CANCELLED)) {
+    return "unknown";
+  }
+  return stillreel::ToString(static_cast<stillreel::Result>(result));
+}
+
+STILLREEL_API const char* stillreel_picture_issue_string(int32_t issue) {
+  if (issue < 0 || issue > STILLREEL_PICTURE_TOP_DOWN_RUN_LENGTH) return "unknown";
+  return stillreel::ToString(static_cast<stillreel::PictureIssue>(issue));
+}
+
+STILLREEL_API int32_t stillreel_version(void) {
+  return STILLREEL_VERSION;
+}
+
+}  // extern "C"
