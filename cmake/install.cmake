@@ -34,6 +34,51 @@ if(TARGET stillreel_tool)
   install(TARGETS stillreel_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   install(FILES ${PROJECT_SOURCE_DIR}/doc/stillreel.1
     DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+  # Completion of its options in bash, where bash-completion loads it from.
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/stillreel/completion.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME stillreel
+    COMPONENT tool)
+endif()
+
+# The Python package, pure Python over the C API, into the prefix's Python
+# folder: lib/python3/dist-packages under /usr (Debian's own packages, the
+# .deb), else lib/python3.<minor>/dist-packages (Debian's folder for local
+# installs) or site-packages. The folder is chosen when installing, so CPack's
+# /usr gets Debian's. It finds the library through the relative path written
+# into _location.py beside it.
+if(stillreel_type STREQUAL "SHARED_LIBRARY")
+  find_package(Python3 QUIET COMPONENTS Interpreter)
+  if(Python3_FOUND)
+    set(stillreel_python "python${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}")
+  else()
+    set(stillreel_python "python3")
+  endif()
+  set(STILLREEL_INSTALL_PYTHONDIR "" CACHE STRING
+      "Python package folder, relative to the prefix (empty: chosen when installing)")
+  set(stillreel_lib_file "libstillreel.so.${PROJECT_VERSION_MAJOR}")
+  install(CODE "
+    set(dir \"${STILLREEL_INSTALL_PYTHONDIR}\")
+    if(NOT dir AND CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(dir lib/python3/dist-packages)
+    elseif(NOT dir AND EXISTS /usr/lib/python3/dist-packages)
+      set(dir lib/${stillreel_python}/dist-packages)
+    elseif(NOT dir)
+      set(dir lib/${stillreel_python}/site-packages)
+    endif()
+    if(IS_ABSOLUTE \"${CMAKE_INSTALL_LIBDIR}\")
+      set(libdir \"${CMAKE_INSTALL_LIBDIR}\")
+    else()
+      set(libdir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\")
+    endif()
+    file(RELATIVE_PATH up \"\${CMAKE_INSTALL_PREFIX}/\${dir}/stillreel\" \"\${libdir}\")
+    file(WRITE \"${PROJECT_BINARY_DIR}/python/_location.py\"
+      \"# Written when installing: the library, relative to this folder.\\nLIBRARY = \\\"\${up}/${stillreel_lib_file}\\\"\\n\")
+    file(INSTALL
+      \"${PROJECT_SOURCE_DIR}/python/stillreel/__init__.py\"
+      \"${PROJECT_SOURCE_DIR}/python/stillreel/__main__.py\"
+      \"${PROJECT_BINARY_DIR}/python/_location.py\"
+      DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${dir}/stillreel\")
+    " COMPONENT python)
 endif()
 
 # The CMake package. Its files locate the prefix from their own place, so

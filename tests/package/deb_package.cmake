@@ -61,6 +61,11 @@ if(SHARED)
 else()
   list(APPEND want usr/${LIBDIR}/libstillreel.a)
 endif()
+if(SHARED)
+  list(APPEND want usr/lib/python3/dist-packages/stillreel/__init__.py
+                   usr/lib/python3/dist-packages/stillreel/__main__.py
+                   usr/share/bash-completion/completions/stillreel)
+endif()
 check_files(${root} ${want})
 # stillreel.pc names the usr folder it came with: the root's here, /usr installed.
 check_pc(${root}/usr/${LIBDIR}/pkgconfig/stillreel.pc ${root}/usr)
@@ -69,6 +74,17 @@ check_pkg_config_consumer(${root}/usr ${SOURCE_DIR}/tests/package/c/consumer.c $
 if(SHARED)
   check_soname(${root}/usr/${LIBDIR}/libstillreel.so.${VERSION} libstillreel.so.${SOVERSION})
   check_loads_from(${root}/usr/bin/stillreel ${root}/usr/${LIBDIR})
+  # The Python package finds the library of its own package, not another one.
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=STILLREEL_LIBRARY --unset=LD_LIBRARY_PATH
+                          PYTHONPATH=${root}/usr/lib/python3/dist-packages
+                          python3 -c "import stillreel; print(stillreel._load()._name)"
+                  RESULT_VARIABLE status OUTPUT_VARIABLE loaded ERROR_VARIABLE err)
+  string(STRIP "${loaded}" loaded)
+  get_filename_component(loaded "${loaded}" REALPATH)
+  get_filename_component(want_loaded "${root}/usr/${LIBDIR}/libstillreel.so.${SOVERSION}" REALPATH)
+  if(NOT status EQUAL 0 OR NOT loaded STREQUAL want_loaded)
+    message(FATAL_ERROR "the unpacked Python package loaded \"${loaded}\", want ${want_loaded}\n${err}")
+  endif()
   # The package declares its library to dpkg and runs ldconfig.
   run_checked(${dpkg_deb} --control ${debs} ${WORK}/control)
   check_files(${WORK}/control shlibs postinst postrm)

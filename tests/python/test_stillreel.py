@@ -1,0 +1,216 @@
+"""The Python package as its users call it: stillreel.convert() against the
+tool's own files, its errors and callbacks, Ctrl-C, python3 -m stillreel, and
+the package installed by pip and by cmake --install.
+
+Environment: STILLREEL_LIBRARY (the built library), STILLREEL_TOOL,
+STILLREEL_SOURCE_DIR, STILLREEL_INSTALLED_PREFIX (the package tests' prefix).
+"""
+
+import concurrent.futures
+import glob
+import os
+import pathlib
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import stillreel
+
+TOOL = os.environ["STILLREEL_TOOL"]
+SOURCE = pathlib.Path(os.environ["STILLREEL_SOURCE_DIR"])
+DEMO = [str(SOURCE / "examples" / ("%02d.bmp" % i)) for i in range(1, 7)]
+
+
+def bmp24(width, height, colour=(0, 0, 255)):
+    """A bottom-up 24-bit BMP of one colour (blue, green, red)."""
+    row = bytes(colour) * width
+    row += bytes(-len(row) % 4)
+    header = struct.pack("<2sIHHI", b"BM", 54 + len(row) * height, 0, 0, 54)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(row) * height, 0, 0, 0, 0)
+    return header + info + row * height
+
+
+def tool(tmp_path, *args):
+    out = tmp_path / "tool.avi"
+    subprocess.run([TOOL, "-q", "-o", str(out), *args], check=True)
+    return out.read_bytes()
+
+
+def python(*args, **kw):
+    env = dict(os.environ, PYTHONPATH=str(SOURCE / "python"))
+    return subprocess.run([sys.executable, *args], env=env, capture_output=True, **kw)
+
+
+@pytest.mark.parametrize("smooth, options, tool_args", [
+    (1, {}, []),
+    (3, {}, []),
+    (4, {"threads": 2}, []),
+    (3, {"reading": "classic", "container": "avi1"}, ["--classic"]),
+    (2, {"container": "opendml"}, ["--container", "opendml"]),
+])
+def test_files_are_the_tools(tmp_path, smooth, options, tool_args):
+    want = tool(tmp_path, "--fps", "29.97", "--smooth", str(smooth), *tool_args, *DEMO)
+    listed = tmp_path / "frames.txt"
+    listed.write_text("".join(name + "\n" for name in DEMO))
+    # Names as str, bytes and paths; the list as a path; into a file and a pipe.
+    names = [DEMO[0], os.fsencode(DEMO[1]), pathlib.Path(DEMO[2])] + DEMO[3:]
+    for pictures in (names, listed):
+        out = tmp_path / "out.avi"
+        summary = stillreel.convert(out, pictures, 29.97, smooth, **options)
+        assert out.read_bytes() == want
+        assert (summary.frame_count, summary.file_size) == (5 * smooth + 1, len(want))
+        assert summary.frame_rate == pytest.approx(29.97 * smooth)
+    read, write = os.pipe()
+    with open(read, "rb") as reader:
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            received = pool.submit(reader.read)
+            stillreel.convert(write, DEMO, "29.97", smooth, **options)
+            os.close(write)
+            assert received.result() == want
+
+
+def test_callbacks_and_summary(tmp_path):
+    (tmp_path / "small.bmp").write_bytes(bmp24(3, 2))
+    names = [DEMO[0], str(tmp_path / "missing.bmp"), str(tmp_path / "small.bmp"), DEMO[1]]
+    seen, notices = [], []
+    summary = stillreel.convert(tmp_path / "out.avi", names, smooth=2, progress=seen.append,
+                                on_picture=notices.append)
+    assert [(n.entry, n.issue, n.width, n.height) for n in notices] == [
+        (1, "cannot-open", 1, 1), (2, "size-differs", 3, 2)]
+    assert notices[0].name == names[1] and notices[0].message == "cannot be opened"
+    assert seen[-1].percent == 100 and seen[-1].frames_written == 7
+    assert [p.percent for p in seen] == sorted(p.percent for p in seen)
+    assert summary == stillreel.Summary(80, 60, 4, 7, 50.0, 20000, summary.file_size, 1, "avi1", 1)
+    assert summary.file_size == (tmp_path / "out.avi").stat().st_size
+    checked = stillreel.convert(None, names, smooth=2, dry_run=True)
+    assert checked == summary
+
+
+def test_each_failure_is_its_error(tmp_path):
+    huge = tmp_path / "huge.bmp"  # a header promising 30000 x 30000 pixels
+    huge.write_bytes(bmp24(1, 1)[:18] + struct.pack("<ii", 30000, 30000) + bmp24(1, 1)[26:])
+    out = tmp_path / "out.avi"
+    cases = [
+        (stillreel.BadArgument, dict(output=out, pictures=DEMO, fps=0)),
+        (stillreel.BadArgument, dict(output=out, pictures=DEMO, smooth=-1)),
+        (stillreel.BadArgument, dict(output=out, pictures=DEMO, container="mp4")),
+        (stillreel.BadArgument, dict(output=out, pictures=DEMO, fps=10000, smooth=200)),
+        (stillreel.ListUnreadable, dict(output=out, pictures=tmp_path / "no-list.txt")),
+        (stillreel.ListUnreadable, dict(output=out, pictures=[])),
+        (stillreel.CannotCreateOutput, dict(output=tmp_path / "no" / "x.avi", pictures=DEMO)),
+        (stillreel.TooLarge, dict(output=out, pictures=[str(huge)], container="avi1")),
+    ]
+    for error, arguments in cases:
+        with pytest.raises(error) as caught:
+            stillreel.convert(**arguments)
+        assert isinstance(caught.value, stillreel.Error) and caught.value.result in range(1, 8)
+        assert not out.exists(), arguments
+    with pytest.raises(stillreel.TooLarge) as caught:
+        stillreel.convert(out, [str(huge)], container="avi1")
+    assert caught.value.summary.frame_width == 30000 and str(caught.value).startswith("the AVI")
+
+
+def test_an_exception_in_a_callback_cancels(tmp_path):
+    out = tmp_path / "out.avi"
+    out.write_bytes(b"previous")
+
+    def stop(progress):
+        if progress.entry == 2:
+            raise RuntimeError("enough")
+
+    with pytest.raises(RuntimeError, match="enough"):
+        stillreel.convert(out, DEMO, smooth=3, progress=stop)
+    assert out.read_bytes() == b"previous" and os.listdir(tmp_path) == ["out.avi"]
+
+
+def test_ctrl_c_cancels_cleanly(tmp_path):
+    # A real SIGINT at the third report, as a terminal's Ctrl-C sends it.
+    script = textwrap.dedent("""
+        import os, signal, sys, stillreel
+        def report(p):
+            if p.entry == 3:
+                os.kill(os.getpid(), signal.SIGINT)
+        try:
+            stillreel.convert(sys.argv[1], sys.argv[2:], smooth=4, progress=report)
+        except KeyboardInterrupt:
+            sys.exit(42)
+        """)
+    proc = python("-c", script, str(tmp_path / "out.avi"), *DEMO, cwd=tmp_path)
+    assert proc.returncode == 42, proc.stderr
+    assert os.listdir(tmp_path) == []
+    # The command-line module exits with the tool's status for an interrupt.
+    proc = python("-c", "import signal, os, stillreel.__main__ as m, stillreel\n"
+                  "real = stillreel.convert\n"
+                  "def convert(*a, **k):\n"
+                  "    k['progress'] = lambda p: p.entry == 2 and os.kill(os.getpid(), 2)\n"
+                  "    return real(*a, **k)\n"
+                  "stillreel.convert = convert\n"
+                  "raise SystemExit(m.main())", "-o", "x.avi", *DEMO, cwd=tmp_path)
+    assert proc.returncode == 7 and b"interrupted" in proc.stderr
+    assert os.listdir(tmp_path) == []
+
+
+def test_module_mirrors_the_tool(tmp_path):
+    want = tool(tmp_path, "--smooth", "2", "--classic", *DEMO)
+    listed = tmp_path / "frames.txt"
+    listed.write_text("".join(name + "\n" for name in DEMO))
+    proc = python("-m", "stillreel", "--smooth", "2", "--classic", "--list", "-", "-o", "-",
+                  input=listed.read_bytes())
+    assert proc.returncode == 0 and proc.stdout == want, proc.stderr
+    proc = python("-m", "stillreel", "--check", "--list", str(listed))
+    assert proc.returncode == 0 and b"frames:     6 of 80x60" in proc.stdout
+    for args in (["-o", "x.avi"], ["--classic", "--container", "avi1", "-o", "x.avi", DEMO[0]],
+                 ["--bogus"]):
+        assert python("-m", "stillreel", *args, cwd=tmp_path).returncode == 64, args
+    proc = python("-m", "stillreel", "-o", str(tmp_path / "x.avi"), "--list",
+                  str(tmp_path / "none"))
+    assert proc.returncode == 3 and b"frame list" in proc.stderr
+    assert python("-m", "stillreel", "--version").stdout.startswith(b"stillreel 1.")
+
+
+def installed_package_run(site, tmp_path):
+    """Converts the demo with the package under `site`, the library found
+    without STILLREEL_LIBRARY."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("STILLREEL_LIBRARY", "PYTHONPATH", "LD_LIBRARY_PATH")}
+    env["PYTHONPATH"] = str(site)
+    return subprocess.run(
+        [sys.executable, "-c", "import stillreel, sys; "
+         "print(stillreel.__file__); print(stillreel.convert(sys.argv[1], sys.argv[2:]))",
+         str(tmp_path / "out.avi"), *DEMO], env=env, capture_output=True, cwd=tmp_path)
+
+
+def test_installed_by_cmake_finds_its_library(tmp_path):
+    prefix = pathlib.Path(os.environ["STILLREEL_INSTALLED_PREFIX"])
+    sites = glob.glob(str(prefix / "lib" / "python3*" / "*-packages"))
+    assert len(sites) == 1, f"one Python package folder under {prefix}/lib: {sites}"
+    proc = installed_package_run(sites[0], tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.decode().startswith(sites[0])
+    assert (tmp_path / "out.avi").read_bytes() == tool(tmp_path, *DEMO)
+
+
+def test_pip_installs_offline(tmp_path):
+    # Debian's pip and setuptools, without the network: the wheel is built
+    # here and holds only the package; the library comes from STILLREEL_LIBRARY.
+    if shutil.which("pip3") is None and subprocess.run(
+            [sys.executable, "-m", "pip", "--version"], capture_output=True).returncode != 0:
+        pytest.fail("pip is missing (Debian's python3-pip)")
+    source = tmp_path / "source"
+    shutil.copytree(SOURCE / "python", source, ignore=shutil.ignore_patterns("__pycache__"))
+    target = tmp_path / "site"
+    proc = subprocess.run([sys.executable, "-m", "pip", "install", "--no-build-isolation",
+                           "--no-index", "--target", str(target), str(source)],
+                          capture_output=True)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    env = dict(os.environ, PYTHONPATH=str(target))
+    proc = subprocess.run([sys.executable, "-c", "import stillreel, sys; print(stillreel.__file__);"
+                           "stillreel.convert(sys.argv[1], sys.argv[2:])",
+                           str(tmp_path / "out.avi"), *DEMO], env=env, capture_output=True)
+    assert proc.returncode == 0 and proc.stdout.decode().startswith(str(target)), proc.stderr
+    assert (tmp_path / "out.avi").exists()
