@@ -47,6 +47,16 @@ def need(test, path):
         test.skipTest(path + " is missing")
 
 
+def complete(words):
+    """What the bash completion offers for `stillreel WORDS...`, the last word
+    being the one completed."""
+    script = ("source %s/tools/stillreel/completion.bash; COMP_WORDS=(stillreel \"$@\"); "
+              "COMP_CWORD=$#; _stillreel; printf '%%s\\n' \"${COMPREPLY[@]}\"" % SOURCE)
+    proc = subprocess.run(["bash", "-c", script, "complete"] + words, capture_output=True,
+                          check=True, cwd=SOURCE)
+    return [line for line in proc.stdout.decode().splitlines() if line]
+
+
 def first_difference(have, want):
     for i, (a, b) in enumerate(zip(have, want)):
         if a != b:
@@ -122,6 +132,12 @@ class Usage(ToolCase):
             self.assertIn(".B %s\n" % status, manual, "exit status %s missing in the manual" % status)
         proc = run(["--version"])
         self.assertEqual(proc.stdout.decode(), "stillreel %s\n" % VERSION)
+        # The bash completion offers the same long options, and the values of
+        # --container.
+        long_options = {o for o in help_options if o.startswith("--")}
+        self.assertEqual(set(complete(["--"])), long_options, "completion of --")
+        self.assertEqual(complete(["--container", "a"]), ["auto", "avi1"], "--container a")
+        self.assertEqual(complete(["--smooth", ""]), [], "no completion of a count")
 
 
 class Failures(ToolCase):
