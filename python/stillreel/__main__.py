@@ -49,10 +49,14 @@ def _parser():
     return parser
 
 
+def _plural(count, noun):
+    return f"{count} {noun}{'s' * (count != 1)}"
+
+
 def _kind(summary):
     if summary.container == "avi1":
         return "AVI 1.0"
-    return f"AVI 2.0 (OpenDML) in {summary.riff_count} RIFF{'s' * (summary.riff_count != 1)}"
+    return f"AVI 2.0 (OpenDML) in {_plural(summary.riff_count, 'RIFF')}"
 
 
 def main(argv=None):
@@ -121,16 +125,19 @@ def main(argv=None):
         sys.stderr.write("\n")
     if args.check:
         print(f"pictures:   {summary.picture_count}, {summary.unreadable_pictures} unreadable")
-        print(f"frames:     {summary.frame_count} of {summary.frame_width}x"
+        print(f"frames:     {_plural(summary.frame_count, 'frame')} of {summary.frame_width}x"
               f"{summary.frame_height}, 24-bit")
         print(f"rate:       {summary.frame_rate:g} frames per second")
         print(f"container:  {_kind(summary)}")
         print(f"file size:  {summary.file_size} bytes")
     elif not args.quiet:
         where = "standard output" if to_stdout else args.output
-        print(f"stillreel: wrote {where}: {summary.frame_count} frames of "
-              f"{summary.frame_width}x{summary.frame_height} at {summary.frame_rate:g} fps, "
-              f"{_kind(summary)}, {summary.file_size} bytes", file=sys.stderr)
+        line = (f"stillreel: wrote {where}: {_plural(summary.frame_count, 'frame')} of "
+                f"{summary.frame_width}x{summary.frame_height} at {summary.frame_rate:g} fps, "
+                f"{_kind(summary)}, {summary.file_size} bytes")
+        if summary.unreadable_pictures:
+            line += f", {_plural(summary.unreadable_pictures, 'picture')} unreadable"
+        print(line, file=sys.stderr)
     return 0
 
 

@@ -163,7 +163,7 @@ def test_module_mirrors_the_tool(tmp_path):
                   input=listed.read_bytes())
     assert proc.returncode == 0 and proc.stdout == want, proc.stderr
     proc = python("-m", "stillreel", "--check", "--list", str(listed))
-    assert proc.returncode == 0 and b"frames:     6 of 80x60" in proc.stdout
+    assert proc.returncode == 0 and b"frames:     6 frames of 80x60" in proc.stdout
     for args in (["-o", "x.avi"], ["--classic", "--container", "avi1", "-o", "x.avi", DEMO[0]],
                  ["--bogus"]):
         assert python("-m", "stillreel", *args, cwd=tmp_path).returncode == 64, args
