@@ -30,6 +30,10 @@ inline constexpr std::uint64_t kMaxFrameCount = 0xFFFFFFFF;
 // before allocating anything: such a picture could never fit in a file.
 inline constexpr std::uint64_t kMaxPictureFrameBytes = std::uint64_t{2048} * 1024 * 1024;
 
+// Threads one conversion uses at most, whatever it asks for: a fade is bound
+// by memory long before, and each thread holds a stack.
+inline constexpr std::int32_t kMaxThreads = 64;
+
 }  // namespace stillreel
 
 #endif  // STILLREEL_SIZE_LIMITS_H_

@@ -359,6 +359,10 @@ TEST_F(ConvertTest, ChecksInOrderAndCreatesNothingWhenRefused) {
   const std::vector<std::string> noNames;
   EXPECT_EQ(Convert(dir_ / "out.avi", noNames, 2500, 1), Result::kListUnreadable);
   EXPECT_EQ(Convert("", {small}, 2500, 1), Result::kBadArgument);
+  Options negative;
+  negative.threads = -1;
+  EXPECT_EQ(Convert(dir_ / "out.avi", noNames, 2500, 1, negative), Result::kBadArgument)
+      << "a negative thread count, checked before the list";
   EXPECT_EQ(Entries(dir_), inputs);
 }
 

@@ -1,6 +1,7 @@
 // The C++ API of stillreel: BMP pictures in, one uncompressed 24-bit AVI out.
-// Convert() does the whole job on the caller's thread and starts no threads;
-// calls on different output files may run at the same time. The library
+// Convert() does the whole job on the caller's thread and starts no threads,
+// unless Options::threads asks it to share the cross-fades among more; calls
+// on different output files may run at the same time. The library
 // prints and logs nothing: what it has to say reaches the caller through the
 // result and the callbacks in Options.
 #ifndef STILLREEL_STILLREEL_HPP_
@@ -132,8 +133,11 @@ struct Options {
   Summary* summary = nullptr;
   Reading reading = Reading::kClassic;
   Container container = Container::kAvi1;
-  // Threads the conversion may use: 1 is the caller's thread only, 0 one per
-  // available core. The output is the same for every count.
+  // The threads a conversion may use: 1, the caller's alone, or more (at
+  // most 64), started with the conversion to blend the in-between frames and
+  // read pictures ahead; 0 is one per available core, a negative count
+  // kBadArgument. The file, the result and the callbacks, which are only
+  // ever called on the caller's thread, are the same for every count.
   std::int32_t threads = 1;
 };
 

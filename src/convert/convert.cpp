@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <thread>
 
 #include "avi/avi_writer.h"
 #include "avi/byte_writer.h"
@@ -19,6 +20,13 @@ std::uint64_t FrameCount(std::uint64_t n, std::uint64_t N) {
   std::uint64_t frames;
   if (__builtin_mul_overflow(n - 1, N, &frames) || frames == kHugeSize) return kHugeSize;
   return frames + 1;
+}
+
+// The threads asked for, 0 being one per available core.
+std::int32_t ThreadCount(std::int32_t asked) {
+  const auto cores = static_cast<std::int64_t>(std::thread::hardware_concurrency());
+  const std::int64_t threads = asked == 0 ? std::max<std::int64_t>(cores, 1) : asked;
+  return static_cast<std::int32_t>(std::min<std::int64_t>(threads, kMaxThreads));
 }
 
 void FillSummary(const RunSettings& settings, Summary& summary) {
@@ -102,9 +110,11 @@ Result RunRequest(const Request& request) {
       static_cast<std::uint32_t>(options.container) > 2) {
     return Result::kBadArgument;  // not one of the named choices
   }
+  if (options.threads < 0) return Result::kBadArgument;
   RunSettings settings;
   if (!SetRate(settings, request.frameRateX100, request.smoothCount)) return Result::kBadArgument;
   settings.reading = options.reading;
+  settings.threads = ThreadCount(options.threads);
 
   // The list.
   std::vector<std::string> listed;

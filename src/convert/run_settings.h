@@ -5,6 +5,7 @@
 #ifndef STILLREEL_CONVERT_RUN_SETTINGS_H_
 #define STILLREEL_CONVERT_RUN_SETTINGS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,7 +27,15 @@ struct RunSettings {
   std::uint64_t frameCount = 1;  // F = (n - 1) x N + 1, or kHugeSize
   Reading reading = Reading::kClassic;
   AviLayout layout;
+  // The caller's thread and threads - 1 workers, at most kMaxThreads.
+  std::int32_t threads = 1;
 };
+
+// Rows of an in-between frame are shared out among the threads in parts of
+// about this many bytes (at least one row): small enough to keep every thread
+// busy to the end of a frame, large enough that handing them out costs
+// nothing. A block no larger than one part is blended by the caller alone.
+inline constexpr std::size_t kPartBytes = std::size_t{64} << 10;
 
 // The checked rate and smoothing count of a call: false for a rate <= 0, a
 // count < 0, or a rate so high that a frame would last less than a

@@ -98,6 +98,8 @@ class Usage(ToolCase):
             cases.append(["--fps", rate, "-o", out, pic])
         for smooth in ["0", "-2", "x", "2147483648", "1.5", ""]:
             cases.append(["--smooth", smooth, "-o", out, pic])
+        for threads in ["-1", "x", "2147483648", "1.5", ""]:
+            cases.append(["--threads", threads, "-o", out, pic])
         for args in cases:
             proc = run(args)
             self.expect(proc, 64, repr(args))
@@ -315,18 +317,20 @@ class Terminal(ToolCase):
 
 class Identity(ToolCase):
     def test_tool_writes_what_vod2eri_writes(self):
-        # --classic always; the defaults (AVI 1.0 while it fits, full reading)
-        # for lists of 24-bit pictures, which both readings read alike.
+        # --classic always; the defaults (AVI 1.0 while it fits, full reading,
+        # a thread per core) for lists of 24-bit pictures, which both readings
+        # read alike; any number of threads.
         mixed = self.write("mixed.txt", ("%s\nmissing.bmp\n\n%s\n%s" % (
             DEMO[2], DEMO[0], DEMO[5])).encode())
         true_colour = [name for name in DEMO if self.bit_count(name) == 24]
         self.assertGreaterEqual(len(true_colour), 2)
         plain = self.write("plain.txt", "".join(n + "\n" for n in true_colour).encode())
         runs = [("examples/frames.txt", "25", 1, ["--classic"]),
-                ("examples/frames.txt", "29.97", 4, ["--classic"]),
-                ("examples/frames.txt", "2", 12, ["--classic"]),
-                (mixed, "0.5", 3, ["--classic"]),
-                (plain, "25", 3, []), (plain, "29.97", 1, ["--container", "auto"])]
+                ("examples/frames.txt", "29.97", 4, ["--classic", "--threads", "3"]),
+                ("examples/frames.txt", "2", 12, ["--classic", "--threads", "1"]),
+                (mixed, "0.5", 3, ["--classic", "--threads", "2"]),
+                (plain, "25", 3, []), (plain, "25", 5, ["--threads", "0"]),
+                (plain, "29.97", 1, ["--container", "auto"])]
         for listed, rate, smooth, options in runs:
             x100 = int(round(float(rate) * 100))
             tool_out, host_out = self.path("tool.avi"), self.path("host.avi")

@@ -49,7 +49,7 @@ bool ParseRate(std::string_view text, Rate& rate) {
   return true;
 }
 
-bool ParseCount(std::string_view text, std::int32_t& count) {
+bool ParseCount(std::string_view text, std::int32_t& count, std::int32_t least) {
   if (text.empty()) return false;
   std::int64_t value = 0;
   for (const char c : text) {
@@ -57,7 +57,7 @@ bool ParseCount(std::string_view text, std::int32_t& count) {
     value = value * 10 + (c - '0');
     if (value > std::numeric_limits<std::int32_t>::max()) return false;
   }
-  if (value < 1) return false;
+  if (value < least) return false;
   count = static_cast<std::int32_t>(value);
   return true;
 }

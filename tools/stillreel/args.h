@@ -21,8 +21,8 @@ struct Rate {
 // and one above what 32 bits of hundredths hold.
 bool ParseRate(std::string_view text, Rate& rate);
 
-// Reads a count of at least 1 written as decimal digits, at most 2^31 - 1.
-bool ParseCount(std::string_view text, std::int32_t& count);
+// Reads a count of at least `least` written as decimal digits, at most 2^31 - 1.
+bool ParseCount(std::string_view text, std::int32_t& count, std::int32_t least = 1);
 
 // 2500 -> "25", 1250 -> "12.5", 2997 -> "29.97".
 std::string FormatHundredths(std::int64_t x100);

@@ -56,6 +56,9 @@ constexpr char kHelp[] =
     "      --classic      read pictures and write files exactly as the\n"
     "                     library's VOD2ERI does: only the BMP kinds it reads\n"
     "                     (16-bit colours at most 248), AVI 1.0 only\n"
+    "      --threads N    threads that make the cross-faded frames: 1 or more,\n"
+    "                     or 0 (the default) for one per available core; the\n"
+    "                     file is the same for every count\n"
     "      --check        read every picture and report what would be written:\n"
     "                     geometry, frames, rate, kind, size and unreadable\n"
     "                     pictures;\n"
@@ -69,7 +72,7 @@ constexpr char kHelp[] =
     "read or names no pictures; 4 the rate times N exceeds 1000000; 5 writing\n"
     "failed; 6 out of memory; 7 interrupted; 64 usage error.\n";
 
-enum LongOnly : int { kOptCheck = 256, kOptVersion, kOptContainer, kOptClassic };
+enum LongOnly : int { kOptCheck = 256, kOptVersion, kOptContainer, kOptClassic, kOptThreads };
 
 constexpr option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -78,6 +81,7 @@ constexpr option kLongOptions[] = {
     {"smooth", required_argument, nullptr, 's'},
     {"container", required_argument, nullptr, kOptContainer},
     {"classic", no_argument, nullptr, kOptClassic},
+    {"threads", required_argument, nullptr, kOptThreads},
     {"check", no_argument, nullptr, kOptCheck},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
@@ -93,6 +97,7 @@ struct CommandLine {
   std::string rateText;
   std::int32_t smooth = 1;
   std::optional<Container> container;
+  std::int32_t threads = 0;  // one per core
   bool classic = false;
   bool check = false;
   bool quiet = false;
@@ -132,6 +137,12 @@ int ParseCommandLine(int argc, char** argv, CommandLine& cl) {
         if (!ParseCount(optarg, cl.smooth)) {
           return UsageError("invalid smoothing count '" + std::string(optarg) +
                             "': give a whole number of frames per picture, 1 or more");
+        }
+        break;
+      case kOptThreads:
+        if (!ParseCount(optarg, cl.threads, 0)) {
+          return UsageError("invalid thread count '" + std::string(optarg) +
+                            "': give a whole number, 1 or more, or 0 for one per core");
         }
         break;
       case kOptContainer: {
@@ -366,6 +377,7 @@ int Run(int argc, char** argv) {
   options.summary = &summary;
   options.reading = cl.classic ? Reading::kClassic : Reading::kFull;
   options.container = cl.classic ? Container::kAvi1 : cl.container.value_or(Container::kAuto);
+  options.threads = cl.threads;
   options.onProgress = [&console](const Progress& p) { console.OnProgress(p); };
   options.onPicture = [&](const PictureNotice& notice) {
     const std::string line = PictureLine(notice, count, summary, cl.check);
