@@ -39,7 +39,7 @@ def _parser():
                         help="the kind of AVI file (default auto)")
     parser.add_argument("--classic", action="store_true",
                         help="read pictures and write files exactly as VOD2ERI does")
-    parser.add_argument("-j", "--threads", type=int, default=0, metavar="N",
+    parser.add_argument("--threads", type=int, default=0, metavar="N",
                         help="threads for the cross-fades (default: one per core)")
     parser.add_argument("--check", action="store_true",
                         help="read every picture and report what would be written")

@@ -20,13 +20,13 @@ _stillreel() {
       [[ -z $cur ]] && COMPREPLY+=(-)
       return
       ;;
-    -r | --fps | -s | --smooth)
+    -r | --fps | -s | --smooth | --threads)
       COMPREPLY=()
       return
       ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W $'--output\n--list\n--fps\n--smooth\n--container\n--classic\n--check\n--quiet\n--help\n--version' -- "$cur"))
+    COMPREPLY=($(compgen -W $'--output\n--list\n--fps\n--smooth\n--container\n--classic\n--threads\n--check\n--quiet\n--help\n--version' -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -f -X '!*.[bB][mM][pP]' -- "$cur") $(compgen -d -- "$cur"))
