@@ -138,6 +138,7 @@ static void CheckOptions(const char* picture, const char* list, const char* outp
   CHECK_EQ(options.threads, 1, "default threads");
   options.container = STILLREEL_CONTAINER_AUTO;
   options.reading = STILLREEL_READING_FULL;
+  options.threads = 2;
   options.on_progress = OnProgress;
   options.progress_user_data = &seen;
   options.on_picture = OnPicture;
