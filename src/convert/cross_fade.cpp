@@ -385,11 +385,18 @@ STILLREEL_AVX2 std::size_t BlendIntegerAvx2(const std::uint8_t* a, const std::ui
       const __m256i maybe = _mm256_andnot_si256(
           same, _mm256_and_si256(
                     whole, _mm256_and_si256(HasBit(va, lowA, highA), HasBit(vb, lowB, highB))));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), bytes);
-      for (auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(maybe)); m != 0; m &= m - 1) {
-        const std::size_t j = i + static_cast<std::size_t>(__builtin_ctz(m));
-        out[j] = step.table[a[j] * 256 + b[j]];
+      auto m = static_cast<std::uint32_t>(_mm256_movemask_epi8(maybe));
+      if (m != 0) {
+        // Corrected before the store, which may overwrite a or b.
+        alignas(32) std::uint8_t fixed[32];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(fixed), bytes);
+        for (; m != 0; m &= m - 1) {
+          const auto j = static_cast<std::size_t>(__builtin_ctz(m));
+          fixed[j] = step.table[a[i + j] * 256 + b[i + j]];
+        }
+        bytes = _mm256_load_si256(reinterpret_cast<const __m256i*>(fixed));
       }
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), bytes);
     } else {
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), bytes);
     }
