@@ -337,28 +337,52 @@ void BM_WriteFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteFrame)->Unit(benchmark::kMillisecond);
 
-// One in-between frame, step l of n between two 1080p pictures, blended a
-// block of rows at a time into a writer's buffer as the conversion does.
+// The pictures of a fade benchmark: noise, or two equal pictures (a still
+// scene, where every blend lands on a whole number), in separate memory.
+struct FadePictures {
+  Image a = CreateImage();
+  Image b = CreateImage();
+};
+FadePictures MakeFadePictures(bool still) {
+  FadePictures p;
+  p.a = NoisyImage(kWidth, kHeight, 2);
+  p.b = NoisyImage(kWidth, kHeight, still ? 2 : 3);
+  return p;
+}
+
+// Steps 1 to n - 1 of a fade, prepared beforehand as the conversion does.
+std::vector<std::unique_ptr<BlendStep>> MakeSteps(std::int32_t n) {
+  std::vector<std::unique_ptr<BlendStep>> steps;
+  for (std::int32_t l = 1; l < n; ++l) {
+    steps.push_back(std::make_unique<BlendStep>());
+    SetBlendStep(*steps.back(), l, n);
+  }
+  return steps;
+}
+
+// One in-between frame of a fade of n frames between two 1080p pictures,
+// blended a block of rows at a time into a writer's buffer as the
+// conversion does; the iterations go round the steps 1 to n - 1.
 void BM_CrossFade(benchmark::State& state) {
-  const auto l = static_cast<std::int32_t>(state.range(0));
-  const auto n = static_cast<std::int32_t>(state.range(1));
-  const Image a = NoisyImage(kWidth, kHeight, 2);
-  const Image b = NoisyImage(kWidth, kHeight, 3);
+  const auto n = static_cast<std::int32_t>(state.range(0));
+  const FadePictures p = MakeFadePictures(state.range(1) != 0);
   const AviLayout layout = LayoutAvi(kWidth, kHeight, 1, 40000);
-  auto step = std::make_unique<BlendStep>();
+  const auto steps = MakeSteps(n);
   const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (fd < 0 || a.width != kWidth || b.width != kWidth) {
+  if (fd < 0 || p.a.width != kWidth || p.b.width != kWidth) {
     state.SkipWithError("no pictures or /dev/null");
     if (fd >= 0) close(fd);
     return;
   }
-  SetBlendStep(*step, l, n);
   {
     ByteWriter out(fd);
     AviWriter avi(layout, out);
+    std::size_t l = 0;
     for (auto _ : state) {
+      const BlendStep& step = *steps[l];
+      l = l + 1 == steps.size() ? 0 : l + 1;
       avi.WriteFrameRows([&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
-        CrossFade(a, b, *step, first, count, kWidth, rows, a.stride);
+        CrossFade(p.a, p.b, step, first, count, kWidth, rows, p.a.stride);
       });
     }
     out.Flush();
@@ -368,27 +392,28 @@ void BM_CrossFade(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * std::int64_t{kWidth} * kHeight);
 }
 BENCHMARK(BM_CrossFade)
-    ->ArgNames({"l", "n"})
-    ->Args({1, 4})
-    ->Args({1, 3})
+    ->ArgNames({"n", "still"})
+    ->ArgsProduct({benchmark::CreateDenseRange(2, 16, 1), {0}})
+    ->Args({3, 1})
+    ->Args({4, 1})
     ->Unit(benchmark::kMillisecond);
 
-// The blend of whole frames in memory, the step prepared beforehand.
+// The blend of whole frames in memory, the steps prepared beforehand; the
+// iterations go round the steps 1 to n - 1.
 void BM_BlendBytes(benchmark::State& state) {
-  const auto l = static_cast<std::int32_t>(state.range(0));
-  const auto n = static_cast<std::int32_t>(state.range(1));
-  const Image a = NoisyImage(kWidth, kHeight, 2);
-  const Image b = NoisyImage(kWidth, kHeight, 3);
+  const auto n = static_cast<std::int32_t>(state.range(0));
+  const FadePictures p = MakeFadePictures(state.range(1) != 0);
   Image c = NoisyImage(kWidth, kHeight, 4);
-  auto step = std::make_unique<BlendStep>();
-  if (a.width != kWidth || b.width != kWidth || c.width != kWidth) {
+  const auto steps = MakeSteps(n);
+  if (p.a.width != kWidth || p.b.width != kWidth || c.width != kWidth) {
     state.SkipWithError("the pictures could not be allocated");
     return;
   }
-  SetBlendStep(*step, l, n);
-  const std::size_t size = a.stride * kHeight;
+  const std::size_t size = p.a.stride * kHeight;
+  std::size_t l = 0;
   for (auto _ : state) {
-    BlendBytes(a.bytes.get(), b.bytes.get(), size, *step, c.bytes.get());
+    BlendBytes(p.a.bytes.get(), p.b.bytes.get(), size, *steps[l], c.bytes.get());
+    l = l + 1 == steps.size() ? 0 : l + 1;
     benchmark::DoNotOptimize(c.bytes.get());
     benchmark::ClobberMemory();
   }
@@ -396,9 +421,8 @@ void BM_BlendBytes(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * std::int64_t{kWidth} * kHeight);
 }
 BENCHMARK(BM_BlendBytes)
-    ->ArgNames({"l", "n"})
-    ->Args({1, 4})
-    ->Args({1, 3})
+    ->ArgNames({"n", "still"})
+    ->ArgsProduct({benchmark::CreateDenseRange(2, 16, 1), {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
 // Preparing one step of a fade (its 256 x 256 table), done once per step.
