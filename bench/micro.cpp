@@ -425,6 +425,45 @@ BENCHMARK(BM_BlendBytes)
     ->ArgsProduct({benchmark::CreateDenseRange(2, 16, 1), {0, 1}})
     ->Unit(benchmark::kMillisecond);
 
+// out[i] = a[i] | b[i], vectorized by the compiler with 32-byte registers
+// where the CPU has them.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((target("avx2")))
+#endif
+void OrBytes(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
+             std::uint8_t* __restrict out, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i)
+    out[i] = a[i] | b[i];
+}
+
+// The memory-bandwidth floor of an in-between frame: what BM_CrossFade does
+// with plain vector code in place of the blend, two pictures read and one
+// frame written into the writer's buffer. A blend cannot be faster.
+void BM_FadeFloor(benchmark::State& state) {
+  const FadePictures p = MakeFadePictures(false);
+  const AviLayout layout = LayoutAvi(kWidth, kHeight, 1, 40000);
+  const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (fd < 0 || p.a.width != kWidth || p.b.width != kWidth) {
+    state.SkipWithError("no pictures or /dev/null");
+    if (fd >= 0) close(fd);
+    return;
+  }
+  {
+    ByteWriter out(fd);
+    AviWriter avi(layout, out);
+    for (auto _ : state) {
+      avi.WriteFrameRows([&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
+        OrBytes(Row(p.a, first), Row(p.b, first), rows,
+                static_cast<std::size_t>(count) * p.a.stride);
+      });
+    }
+    out.Flush();
+  }
+  close(fd);
+  state.SetBytesProcessed(state.iterations() * std::int64_t{kWidth} * kHeight * 3);
+}
+BENCHMARK(BM_FadeFloor)->Unit(benchmark::kMillisecond);
+
 // Preparing one step of a fade (its 256 x 256 table), done once per step.
 void BM_SetBlendStep(benchmark::State& state) {
   auto step = std::make_unique<BlendStep>();

@@ -484,7 +484,7 @@ class Run {
 
   bool Cancelled() const { return options_.cancel && options_.cancel->load(); }
 
-  static constexpr std::int32_t kKeptSteps = 64;  // 4 MiB of tables at most
+  static constexpr std::int32_t kKeptSteps = 64;  // 4.5 MiB of tables at most
 
   const RunSettings& settings_;
   const Options& options_;
