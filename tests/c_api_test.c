@@ -190,6 +190,9 @@ static void CheckOptions(const char* picture, const char* list, const char* outp
   options.size = sizeof options - 8;
   CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
            "options of an unknown older size");
+  options.size = 0xCDCDCDCDu; /* never set: not read beyond the struct */
+  CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
+           "options with a garbage size");
   /* A later program's struct: what this library does not know must be zero. */
   stillreel_options_init(&options);
   options.size = sizeof bigger;

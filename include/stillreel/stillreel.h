@@ -18,7 +18,8 @@
  * A program built against these headers sets it to sizeof (the init functions
  * do); a later library reads and writes only that many bytes, so a program
  * keeps working with newer libraries, and a newer program with an older
- * library as long as it leaves the fields that library lacks at zero. */
+ * library as long as it leaves the fields that library lacks at zero. A size
+ * beyond 4096 bytes is refused as never set. */
 #ifndef STILLREEL_STILLREEL_H_
 #define STILLREEL_STILLREEL_H_
 

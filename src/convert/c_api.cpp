@@ -18,6 +18,10 @@ static_assert(sizeof(stillreel_summary) == 72);
 namespace stillreel {
 namespace {
 
+// A struct's size beyond this is not a size but garbage (an uninitialized
+// field), and is not read.
+constexpr std::uint32_t kMaxStructSize = 4096;
+
 // Copies the caller's struct of `size` bytes into `known`, which holds the
 // defaults. A caller's struct shorter than the first version, or longer than
 // this library's with something other than zeros in the part it does not
@@ -26,7 +30,7 @@ template <typename Struct>
 bool ReadVersioned(const Struct* theirs, Struct& known) {
   std::uint32_t size = 0;
   std::memcpy(&size, theirs, sizeof size);
-  if (size < sizeof(Struct)) return false;
+  if (size < sizeof(Struct) || size > kMaxStructSize) return false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(theirs);
   if (std::any_of(bytes + sizeof(Struct), bytes + size, [](unsigned char b) { return b != 0; })) {
     return false;
@@ -50,7 +54,7 @@ class CCall {
     if (c_.summary) {
       std::uint32_t size = 0;
       std::memcpy(&size, c_.summary, sizeof size);
-      if (size < sizeof(stillreel_summary)) return false;
+      if (size < sizeof(stillreel_summary) || size > kMaxStructSize) return false;
       options_.summary = &summary_;
     }
     if (c_.on_picture) {
