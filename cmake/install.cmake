@@ -41,9 +41,9 @@ if(TARGET stillreel_tool)
 endif()
 
 # The Python package, pure Python over the C API, into the prefix's Python
-# folder: lib/python3/dist-packages under /usr (Debian's own packages, the
-# .deb), else lib/python3.<minor>/dist-packages (Debian's folder for local
-# installs) or site-packages. The folder is chosen when installing, so CPack's
+# folder: on Debian lib/python3/dist-packages under /usr (Debian's own
+# packages, the .deb) and lib/python3.<minor>/dist-packages elsewhere (its
+# folder for local installs); on other systems lib/python3.<minor>/site-packages. The folder is chosen when installing, so CPack's
 # /usr gets Debian's. It finds the library through the relative path written
 # into _location.py beside it.
 if(stillreel_type STREQUAL "SHARED_LIBRARY")
@@ -58,7 +58,7 @@ if(stillreel_type STREQUAL "SHARED_LIBRARY")
   set(stillreel_lib_file "libstillreel.so.${PROJECT_VERSION_MAJOR}")
   install(CODE "
     set(dir \"${STILLREEL_INSTALL_PYTHONDIR}\")
-    if(NOT dir AND CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+    if(NOT dir AND CMAKE_INSTALL_PREFIX STREQUAL \"/usr\" AND EXISTS /usr/lib/python3/dist-packages)
       set(dir lib/python3/dist-packages)
     elseif(NOT dir AND EXISTS /usr/lib/python3/dist-packages)
       set(dir lib/${stillreel_python}/dist-packages)

@@ -107,8 +107,8 @@ typedef struct stillreel_picture_notice {
   int32_t height;
 } stillreel_picture_notice;
 
-/* What a conversion produces: filled before anything is written, also when
- * the file would be too large; unreadable_pictures is set on return. */
+/* What a conversion produces: filled when the call returns, also when the
+ * file would be too large. */
 typedef struct stillreel_summary {
   uint32_t size; /* sizeof(stillreel_summary), set by the caller */
   int32_t frame_width;

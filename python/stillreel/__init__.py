@@ -154,8 +154,9 @@ _library_lock = threading.Lock()
 
 def _candidates():
     named = os.environ.get("STILLREEL_LIBRARY")
-    if named:
+    if named:  # the caller's choice, and only it
         yield named
+        return
     here = os.path.dirname(os.path.abspath(__file__))
     yield os.path.join(here, "libstillreel.so.1")
     try:  # written when the package is installed with the library
@@ -173,7 +174,8 @@ def _load():
             return _library
         tried = []
         for candidate in _candidates():
-            if os.sep in candidate and not os.path.exists(candidate):
+            if os.sep in candidate and not os.path.exists(candidate) and \
+                    candidate != os.environ.get("STILLREEL_LIBRARY"):
                 continue
             try:
                 lib = ctypes.CDLL(candidate)
@@ -219,7 +221,7 @@ def _rate_x100(fps):
         x100 = (decimal.Decimal(str(fps)) * 100).quantize(0, decimal.ROUND_HALF_UP)
     except (decimal.InvalidOperation, ValueError):
         raise BadArgument(4, f"fps {fps!r} is not a number") from None
-    if not 0 < x100 <= _INT32_MAX:
+    if not x100.is_finite() or not 0 < x100 <= _INT32_MAX:
         raise BadArgument(4, f"fps {fps!r} is out of range (0.01 to 21474836.47)")
     return int(x100)
 
@@ -259,7 +261,9 @@ def convert(output, pictures, fps=25, smooth=1, *, container="auto", reading="fu
     progress(Progress) and on_picture(PictureNotice) are called on the
       calling thread. An exception raised in them, or Ctrl-C (when called on
       the main thread), cancels the conversion, leaves no file behind and is
-      raised again.
+      raised again. A Ctrl-C that comes after the last frame and report, while
+      the file is being finished, is raised once the file is complete, with
+      the attribute `completed` set.
 
     Raises a subclass of Error for each way the file is not written.
     """
@@ -308,9 +312,9 @@ def convert(output, pictures, fps=25, smooth=1, *, container="auto", reading="fu
         options.on_picture = _ON_PICTURE(guarded(notice))
 
     if isinstance(pictures, (str, bytes, os.PathLike)):
-        listed, names, count = os.fsencode(pictures), None, 0
+        listed, names, count = _path_bytes(pictures), None, 0
     else:
-        encoded = [os.fsencode(name) for name in pictures]
+        encoded = [_path_bytes(name) for name in pictures]
         listed, names, count = None, (ctypes.c_char_p * max(1, len(encoded)))(*encoded), len(encoded)
 
     if isinstance(output, bool):
@@ -321,7 +325,7 @@ def convert(output, pictures, fps=25, smooth=1, *, container="auto", reading="fu
         else:
             call = lambda: lib.stillreel_convert_to_fd(output, names, count, x100, smooth, options)
     else:
-        path = os.fsencode(output) if output is not None else b""
+        path = _path_bytes(output) if output is not None else b""
         if listed is not None:
             call = lambda: lib.stillreel_convert_list(path, listed, x100, smooth, options)
         else:
@@ -329,12 +333,25 @@ def convert(output, pictures, fps=25, smooth=1, *, container="auto", reading="fu
 
     result = _run_interruptibly(call, cancel, raised)
     if raised:
+        if result == _OK:
+            # Only a Ctrl-C can come this late, once the last point where the
+            # conversion could stop had passed: the file is complete.
+            raised[0].completed = True
         raise raised[0]
     known = _summary(summary) if summary.frame_count > 0 else None
     if result != _OK:
         message = lib.stillreel_result_string(result).decode()
         raise _ERRORS.get(result, Error)(result, message, known)
     return known
+
+
+def _path_bytes(name):
+    """A name as the library takes it; a NUL byte, which would end it early,
+    is refused as Python's own file functions refuse it."""
+    encoded = os.fsencode(name)
+    if b"\0" in encoded:
+        raise ValueError(f"embedded null byte in {name!r}")
+    return encoded
 
 
 def _run_interruptibly(call, cancel, raised):

@@ -114,12 +114,16 @@ def main(argv=None):
             sys.stderr.write("\n")
         print(f"stillreel: {error}", file=sys.stderr)
         return error.result
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as interrupt:
         if show:
             sys.stderr.write("\n")
-        print("stillreel: interrupted; " + ("what reached standard output is an incomplete file"
-                                            if to_stdout else "no file was left behind"),
-              file=sys.stderr)
+        if getattr(interrupt, "completed", False):
+            what = "too late: the file was already complete"
+        elif to_stdout:
+            what = "what reached standard output is an incomplete file"
+        else:
+            what = "no file was left behind"
+        print("stillreel: interrupted; " + what, file=sys.stderr)
         return 7
     if show:
         sys.stderr.write("\n")

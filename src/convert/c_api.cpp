@@ -11,10 +11,6 @@
 #include "convert/request.h"
 #include "stillreel/stillreel.h"
 
-// The structs' layouts are part of the library's interface.
-static_assert(sizeof(void*) != 8 || sizeof(stillreel_options) == 72);
-static_assert(sizeof(stillreel_summary) == 72);
-
 namespace stillreel {
 namespace {
 
@@ -22,21 +18,33 @@ namespace {
 // field), and is not read.
 constexpr std::uint32_t kMaxStructSize = 4096;
 
-// Copies the caller's struct of `size` bytes into `known`, which holds the
-// defaults. A caller's struct shorter than the first version, or longer than
-// this library's with something other than zeros in the part it does not
-// know, cannot be read.
-template <typename Struct>
-bool ReadVersioned(const Struct* theirs, Struct& known) {
+// The sizes of the structs' first versions: a caller's struct is at least
+// that long. Later versions grow at the end.
+constexpr std::uint32_t kFirstOptionsSize = 72;
+constexpr std::uint32_t kFirstSummarySize = 72;
+static_assert(sizeof(void*) != 8 || sizeof(stillreel_options) == kFirstOptionsSize);
+static_assert(sizeof(stillreel_summary) == kFirstSummarySize);
+
+// The size a caller's struct declares, or 0 when it cannot be one.
+std::uint32_t DeclaredSize(const void* theirs, std::uint32_t first) {
   std::uint32_t size = 0;
   std::memcpy(&size, theirs, sizeof size);
-  if (size < sizeof(Struct) || size > kMaxStructSize) return false;
+  return size >= first && size <= kMaxStructSize ? size : 0;
+}
+
+// Copies the caller's options into `known`, which holds the defaults: the
+// fields both versions have. A longer struct than this library's must hold
+// zeros in the part it does not know.
+bool ReadOptions(const stillreel_options* theirs, stillreel_options& known) {
+  const std::uint32_t size = DeclaredSize(theirs, kFirstOptionsSize);
+  if (size == 0) return false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(theirs);
-  if (std::any_of(bytes + sizeof(Struct), bytes + size, [](unsigned char b) { return b != 0; })) {
+  if (size > sizeof known &&
+      std::any_of(bytes + sizeof known, bytes + size, [](unsigned char b) { return b != 0; })) {
     return false;
   }
-  std::memcpy(&known, theirs, sizeof(Struct));
-  known.size = sizeof(Struct);
+  std::memcpy(&known, theirs, std::min<std::size_t>(size, sizeof known));
+  known.size = sizeof known;
   return true;
 }
 
@@ -46,15 +54,14 @@ class CCall {
   // False when the options cannot be read.
   bool Prepare(const stillreel_options* c) {
     stillreel_options_init(&c_);
-    if (c && !ReadVersioned(c, c_)) return false;
+    if (c && !ReadOptions(c, c_)) return false;
     options_.container = static_cast<Container>(c_.container);
     options_.reading = static_cast<Reading>(c_.reading);
     options_.threads = c_.threads;
     options_.dryRun = c_.dry_run != 0;
     if (c_.summary) {
-      std::uint32_t size = 0;
-      std::memcpy(&size, c_.summary, sizeof size);
-      if (size < sizeof(stillreel_summary) || size > kMaxStructSize) return false;
+      summarySize_ = DeclaredSize(c_.summary, kFirstSummarySize);
+      if (summarySize_ == 0) return false;
       options_.summary = &summary_;
     }
     if (c_.on_picture) {
@@ -91,7 +98,7 @@ class CCall {
     if (c_.summary) {
       // Only the fields of the caller's version are written.
       stillreel_summary s{};
-      s.size = c_.summary->size;
+      s.size = summarySize_;
       s.frame_width = summary_.frameWidth;
       s.frame_height = summary_.frameHeight;
       s.container = static_cast<std::int32_t>(summary_.container);
@@ -102,7 +109,7 @@ class CCall {
       s.file_size = summary_.fileSize;
       s.unreadable_pictures = summary_.unreadablePictures;
       s.riff_count = summary_.riffCount;
-      std::memcpy(c_.summary, &s, sizeof s);
+      std::memcpy(c_.summary, &s, std::min<std::size_t>(summarySize_, sizeof s));
     }
     return static_cast<std::int32_t>(result);
   }
@@ -111,6 +118,7 @@ class CCall {
   stillreel_options c_{};
   Options options_;
   Summary summary_;
+  std::uint32_t summarySize_ = 0;
   std::atomic<bool> cancelled_{false};
 };
 

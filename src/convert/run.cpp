@@ -275,6 +275,8 @@ class Run {
       if (!out.ok()) return Result::kWriteFailed;
     }
     ReportProgress(n);
+    // A cancel raised by the last notices or by this report still counts.
+    if (Cancelled()) return Result::kCancelled;
     avi.Finish();
     return out.Flush() ? Result::kOk : Result::kWriteFailed;
   }

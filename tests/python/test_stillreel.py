@@ -97,6 +97,8 @@ def test_each_failure_is_its_error(tmp_path):
     out = tmp_path / "out.avi"
     cases = [
         (stillreel.BadArgument, dict(output=out, pictures=DEMO, fps=0)),
+        (stillreel.BadArgument, dict(output=out, pictures=DEMO, fps=float("nan"))),
+        (ValueError, dict(output=out, pictures=[DEMO[0] + "\0.bmp"])),
         (stillreel.BadArgument, dict(output=out, pictures=DEMO, smooth=-1)),
         (stillreel.BadArgument, dict(output=out, pictures=DEMO, container="mp4")),
         (stillreel.BadArgument, dict(output=out, pictures=DEMO, fps=10000, smooth=200)),
@@ -108,7 +110,8 @@ def test_each_failure_is_its_error(tmp_path):
     for error, arguments in cases:
         with pytest.raises(error) as caught:
             stillreel.convert(**arguments)
-        assert isinstance(caught.value, stillreel.Error) and caught.value.result in range(1, 8)
+        if error is not ValueError:
+            assert isinstance(caught.value, stillreel.Error) and caught.value.result in range(1, 8)
         assert not out.exists(), arguments
     with pytest.raises(stillreel.TooLarge) as caught:
         stillreel.convert(out, [str(huge)], container="avi1")
@@ -116,15 +119,24 @@ def test_each_failure_is_its_error(tmp_path):
 
 
 def test_an_exception_in_a_callback_cancels(tmp_path):
+    # Raised mid-way, at the last report, and for the last picture.
     out = tmp_path / "out.avi"
     out.write_bytes(b"previous")
+    names = DEMO + [str(tmp_path / "missing.bmp")]
+    for at, threads in ((2, 1), (2, 2), (len(names), 1), (len(names), 2)):
+        def stop(progress):
+            if progress.entry == at:
+                raise RuntimeError("enough")
 
-    def stop(progress):
-        if progress.entry == 2:
-            raise RuntimeError("enough")
+        with pytest.raises(RuntimeError, match="enough"):
+            stillreel.convert(out, names, smooth=3, threads=threads, progress=stop)
+        assert out.read_bytes() == b"previous" and os.listdir(tmp_path) == ["out.avi"]
 
-    with pytest.raises(RuntimeError, match="enough"):
-        stillreel.convert(out, DEMO, smooth=3, progress=stop)
+    def refuse(notice):
+        raise RuntimeError("no missing pictures")
+
+    with pytest.raises(RuntimeError, match="no missing"):
+        stillreel.convert(out, names, on_picture=refuse)
     assert out.read_bytes() == b"previous" and os.listdir(tmp_path) == ["out.avi"]
 
 
@@ -153,6 +165,14 @@ def test_ctrl_c_cancels_cleanly(tmp_path):
                   "raise SystemExit(m.main())", "-o", "x.avi", *DEMO, cwd=tmp_path)
     assert proc.returncode == 7 and b"interrupted" in proc.stderr
     assert os.listdir(tmp_path) == []
+
+
+def test_a_named_library_is_the_only_one_tried(tmp_path):
+    env = dict(os.environ, PYTHONPATH=str(SOURCE / "python"),
+               STILLREEL_LIBRARY=str(tmp_path / "typo" / "libstillreel.so.1"))
+    proc = subprocess.run([sys.executable, "-m", "stillreel", "--version"], env=env,
+                          capture_output=True)
+    assert proc.returncode == 69 and b"typo" in proc.stderr, proc.stderr
 
 
 def test_module_mirrors_the_tool(tmp_path):
