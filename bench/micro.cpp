@@ -360,14 +360,12 @@ std::vector<std::unique_ptr<BlendStep>> MakeSteps(std::int32_t n) {
   return steps;
 }
 
-// One in-between frame of a fade of n frames between two 1080p pictures,
-// blended a block of rows at a time into a writer's buffer as the
-// conversion does; the iterations go round the steps 1 to n - 1.
-void BM_CrossFade(benchmark::State& state) {
-  const auto n = static_cast<std::int32_t>(state.range(0));
-  const FadePictures p = MakeFadePictures(state.range(1) != 0);
+// One 1080p frame per iteration, its rows made by fill(rows, first, count,
+// iteration) a block at a time into a writer's buffer, as the conversion
+// writes in-between frames, to /dev/null.
+template <class Fill>
+void WriteFrames(benchmark::State& state, const FadePictures& p, Fill&& fill) {
   const AviLayout layout = LayoutAvi(kWidth, kHeight, 1, 40000);
-  const auto steps = MakeSteps(n);
   const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (fd < 0 || p.a.width != kWidth || p.b.width != kWidth) {
     state.SkipWithError("no pictures or /dev/null");
@@ -377,19 +375,30 @@ void BM_CrossFade(benchmark::State& state) {
   {
     ByteWriter out(fd);
     AviWriter avi(layout, out);
-    std::size_t l = 0;
+    std::size_t i = 0;
     for (auto _ : state) {
-      const BlendStep& step = *steps[l];
-      l = l + 1 == steps.size() ? 0 : l + 1;
       avi.WriteFrameRows([&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
-        CrossFade(p.a, p.b, step, first, count, kWidth, rows, p.a.stride);
+        fill(rows, first, count, i);
       });
+      ++i;
     }
     out.Flush();
   }
   close(fd);
   state.SetBytesProcessed(state.iterations() * std::int64_t{kWidth} * kHeight * 3);
   state.SetItemsProcessed(state.iterations() * std::int64_t{kWidth} * kHeight);
+}
+
+// One in-between frame of a fade of n frames between two 1080p pictures;
+// the iterations go round the steps 1 to n - 1.
+void BM_CrossFade(benchmark::State& state) {
+  const auto n = static_cast<std::int32_t>(state.range(0));
+  const FadePictures p = MakeFadePictures(state.range(1) != 0);
+  const auto steps = MakeSteps(n);
+  WriteFrames(
+      state, p, [&](std::uint8_t* rows, std::int64_t first, std::int64_t count, std::size_t i) {
+        CrossFade(p.a, p.b, *steps[i % steps.size()], first, count, kWidth, rows, p.a.stride);
+      });
 }
 BENCHMARK(BM_CrossFade)
     ->ArgNames({"n", "still"})
@@ -441,26 +450,11 @@ void OrBytes(const std::uint8_t* __restrict a, const std::uint8_t* __restrict b,
 // frame written into the writer's buffer. A blend cannot be faster.
 void BM_FadeFloor(benchmark::State& state) {
   const FadePictures p = MakeFadePictures(false);
-  const AviLayout layout = LayoutAvi(kWidth, kHeight, 1, 40000);
-  const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (fd < 0 || p.a.width != kWidth || p.b.width != kWidth) {
-    state.SkipWithError("no pictures or /dev/null");
-    if (fd >= 0) close(fd);
-    return;
-  }
-  {
-    ByteWriter out(fd);
-    AviWriter avi(layout, out);
-    for (auto _ : state) {
-      avi.WriteFrameRows([&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
-        OrBytes(Row(p.a, first), Row(p.b, first), rows,
-                static_cast<std::size_t>(count) * p.a.stride);
-      });
-    }
-    out.Flush();
-  }
-  close(fd);
-  state.SetBytesProcessed(state.iterations() * std::int64_t{kWidth} * kHeight * 3);
+  WriteFrames(state, p,
+              [&](std::uint8_t* rows, std::int64_t first, std::int64_t count, std::size_t) {
+                OrBytes(Row(p.a, first), Row(p.b, first), rows,
+                        static_cast<std::size_t>(count) * p.a.stride);
+              });
 }
 BENCHMARK(BM_FadeFloor)->Unit(benchmark::kMillisecond);
 
