@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "avi/byte_writer.h"
-#include "convert/run_settings.h"
+#include "convert/frames.h"
 #include "gtest/gtest.h"
 #include "stillreel/stillreel.hpp"
 #include "stillreel/vod2eri.h"

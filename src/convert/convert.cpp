@@ -8,6 +8,7 @@
 #include "avi/byte_writer.h"
 #include "convert/output_file.h"
 #include "convert/request.h"
+#include "convert/run.h"
 #include "convert/run_settings.h"
 #include "image/bmp_reader.h"
 #include "size_limits.h"
