@@ -36,7 +36,7 @@ extern "C" {
 /* Results: VOD2ERI's values, and STILLREEL_CANCELLED. */
 enum {
   STILLREEL_OK = 999,                 /* the AVI file was written and closed */
-  STILLREEL_TOO_LARGE = 1,            /* too large for the container chosen */
+  STILLREEL_TOO_LARGE = 1,            /* too large for its kind (AVI 1.0: 2048 MiB) */
   STILLREEL_CANNOT_CREATE_OUTPUT = 2, /* the output cannot be created */
   STILLREEL_LIST_UNREADABLE = 3,      /* the list cannot be read or names no pictures */
   STILLREEL_BAD_ARGUMENT = 4,         /* a null path, a rate or count out of range, ... */

@@ -23,7 +23,7 @@ namespace stillreel {
 // The outcome of a conversion. The values are those of the C entry VOD2ERI.
 enum class Result : std::int32_t {
   kOk = 999,                // the AVI file was written and closed
-  kTooLarge = 1,            // its RIFF size would exceed 2048 MiB; nothing was created
+  kTooLarge = 1,            // too large for its kind (AVI 1.0: 2048 MiB); nothing was created
   kCannotCreateOutput = 2,  // the output cannot be created; nothing was written
   kListUnreadable = 3,      // the frame list cannot be read or names no pictures
   kBadArgument = 4,         // an empty path, a rate <= 0, a smoothing count < 0, ...
@@ -39,30 +39,30 @@ STILLREEL_API const char* ToString(Result result) noexcept;
 // or, for kSizeDiffers, a notice that a readable picture has another size
 // than the first one (it is placed at the frame's bottom-left corner).
 enum class PictureIssue : std::int32_t {
-  kCannotOpen,              // no such file, no permission, or a name with a NUL byte
-  kNotAFile,                // a directory, a FIFO or a device
-  kNotBmp,                  // does not start with "BM"
-  kShortHeader,             // the file ends inside its headers
-  kRunLengthEncoded,        // classic: compression 1 or 2
-  kUnsupportedCompression,  // classic: other than 0, 1, 2, 3; full: other than 0 to 6
-  kBitFieldsNot16,          // classic: bit fields (compression 3) with a bit count other than 16
-  kUnsupportedBitCount,     // bit count other than 1, 4, 8, 16, 24 and 32
-  kTopDown,                 // classic: negative height, rows stored top-down
-  kBadSize,                 // width <= 0 or height 0
-  kTooLarge,                // its 24-bit frame would exceed 2048 MiB
-  kOutOfMemory,             // its pixels could not be allocated
-  kSizeDiffers,             // notice only: read, but its size is not the first picture's
-  kOs2CoreHeader,           // classic: a 12-byte info header (OS/2 1.x)
-  kUnknownHeaderSize,       // full: an info header size no BMP version has
-  kEmbeddedJpeg,            // full: compression 4, a JPEG picture inside
-  kEmbeddedPng,             // full: compression 5, a PNG picture inside
-  kHuffman,                 // full: OS/2 Huffman 1D (compression 3 in an OS/2 2.x header)
-  kRle24,                   // full: OS/2 RLE24 (compression 4 in an OS/2 2.x header)
-  kMasksNotContiguous,      // full: a red, green or blue mask whose bits are not contiguous
-  kSixtyFourBits,           // full: 64 bits a pixel
-  kRunLengthBitCount,       // full: RLE8 with a bit count other than 8, RLE4 other than 4
-  kBitFieldsBitCount,       // full: bit fields with a bit count other than 16 and 32
-  kTopDownRunLength,        // full: run-length encoded rows stored top-down
+  kCannotOpen = 0,              // no such file, no permission, or a name with a NUL byte
+  kNotAFile = 1,                // a directory, a FIFO or a device
+  kNotBmp = 2,                  // does not start with "BM"
+  kShortHeader = 3,             // the file ends inside its headers
+  kRunLengthEncoded = 4,        // classic: compression 1 or 2
+  kUnsupportedCompression = 5,  // classic: other than 0, 1, 2, 3; full: other than 0 to 6
+  kBitFieldsNot16 = 6,       // classic: bit fields (compression 3) with a bit count other than 16
+  kUnsupportedBitCount = 7,  // bit count other than 1, 4, 8, 16, 24 and 32
+  kTopDown = 8,              // classic: negative height, rows stored top-down
+  kBadSize = 9,              // width <= 0 or height 0
+  kTooLarge = 10,            // its 24-bit frame would exceed 2048 MiB
+  kOutOfMemory = 11,         // its pixels could not be allocated
+  kSizeDiffers = 12,         // notice only: read, but its size is not the first picture's
+  kOs2CoreHeader = 13,       // classic: a 12-byte info header (OS/2 1.x)
+  kUnknownHeaderSize = 14,   // full: an info header size no BMP version has
+  kEmbeddedJpeg = 15,        // full: compression 4, a JPEG picture inside
+  kEmbeddedPng = 16,         // full: compression 5, a PNG picture inside
+  kHuffman = 17,             // full: OS/2 Huffman 1D (compression 3 in an OS/2 2.x header)
+  kRle24 = 18,               // full: OS/2 RLE24 (compression 4 in an OS/2 2.x header)
+  kMasksNotContiguous = 19,  // full: a red, green or blue mask whose bits are not contiguous
+  kSixtyFourBits = 20,       // full: 64 bits a pixel
+  kRunLengthBitCount = 21,   // full: RLE8 with a bit count other than 8, RLE4 other than 4
+  kBitFieldsBitCount = 22,   // full: bit fields with a bit count other than 16 and 32
+  kTopDownRunLength = 23,    // full: run-length encoded rows stored top-down
 };
 
 // Plain words for an issue, e.g. "run-length encoded BMPs are not supported".
@@ -90,16 +90,16 @@ struct Progress {
 enum class Reading : std::int32_t {
   // The reader VOD2ERI has: uncompressed bottom-up BMPs of 1, 4, 8, 16, 24
   // and 32 bits, bit fields at 16 bits only, 16-bit channels scaled by 8.
-  kClassic,
+  kClassic = 0,
   // Every BMP that real programs write, each picture shown as viewers show it.
-  kFull,
+  kFull = 1,
 };
 
 // The kind of AVI file written.
 enum class Container : std::int32_t {
-  kAvi1,     // AVI 1.0, at most 2048 MiB (kTooLarge beyond): VOD2ERI's kind
-  kOpenDml,  // AVI 2.0 (OpenDML), of any length
-  kAuto,     // AVI 1.0 when the file fits in it, AVI 2.0 beyond
+  kAvi1 = 0,     // AVI 1.0, at most 2048 MiB (kTooLarge beyond): VOD2ERI's kind
+  kOpenDml = 1,  // AVI 2.0 (OpenDML), of any length
+  kAuto = 2,     // AVI 1.0 when the file fits in it, AVI 2.0 beyond
 };
 
 // What a conversion produces. Filled before anything is written, also when

@@ -14,6 +14,50 @@
 namespace stillreel {
 namespace {
 
+// Every C value is its C++ value: the C API passes them through unchanged.
+template <class Enum>
+constexpr bool Same(int c, Enum cpp) {
+  return c == static_cast<int>(cpp);
+}
+static_assert(Same(STILLREEL_OK, Result::kOk));
+static_assert(Same(STILLREEL_TOO_LARGE, Result::kTooLarge));
+static_assert(Same(STILLREEL_CANNOT_CREATE_OUTPUT, Result::kCannotCreateOutput));
+static_assert(Same(STILLREEL_LIST_UNREADABLE, Result::kListUnreadable));
+static_assert(Same(STILLREEL_BAD_ARGUMENT, Result::kBadArgument));
+static_assert(Same(STILLREEL_WRITE_FAILED, Result::kWriteFailed));
+static_assert(Same(STILLREEL_OUT_OF_MEMORY, Result::kOutOfMemory));
+static_assert(Same(STILLREEL_CANCELLED, Result::kCancelled));
+static_assert(Same(STILLREEL_CONTAINER_AVI1, Container::kAvi1));
+static_assert(Same(STILLREEL_CONTAINER_OPENDML, Container::kOpenDml));
+static_assert(Same(STILLREEL_CONTAINER_AUTO, Container::kAuto));
+static_assert(Same(STILLREEL_READING_CLASSIC, Reading::kClassic));
+static_assert(Same(STILLREEL_READING_FULL, Reading::kFull));
+static_assert(Same(STILLREEL_PICTURE_CANNOT_OPEN, PictureIssue::kCannotOpen));
+static_assert(Same(STILLREEL_PICTURE_NOT_A_FILE, PictureIssue::kNotAFile));
+static_assert(Same(STILLREEL_PICTURE_NOT_BMP, PictureIssue::kNotBmp));
+static_assert(Same(STILLREEL_PICTURE_SHORT_HEADER, PictureIssue::kShortHeader));
+static_assert(Same(STILLREEL_PICTURE_RUN_LENGTH_ENCODED, PictureIssue::kRunLengthEncoded));
+static_assert(Same(STILLREEL_PICTURE_UNSUPPORTED_COMPRESSION,
+                   PictureIssue::kUnsupportedCompression));
+static_assert(Same(STILLREEL_PICTURE_BIT_FIELDS_NOT_16, PictureIssue::kBitFieldsNot16));
+static_assert(Same(STILLREEL_PICTURE_UNSUPPORTED_BIT_COUNT, PictureIssue::kUnsupportedBitCount));
+static_assert(Same(STILLREEL_PICTURE_TOP_DOWN, PictureIssue::kTopDown));
+static_assert(Same(STILLREEL_PICTURE_BAD_SIZE, PictureIssue::kBadSize));
+static_assert(Same(STILLREEL_PICTURE_TOO_LARGE, PictureIssue::kTooLarge));
+static_assert(Same(STILLREEL_PICTURE_OUT_OF_MEMORY, PictureIssue::kOutOfMemory));
+static_assert(Same(STILLREEL_PICTURE_SIZE_DIFFERS, PictureIssue::kSizeDiffers));
+static_assert(Same(STILLREEL_PICTURE_OS2_CORE_HEADER, PictureIssue::kOs2CoreHeader));
+static_assert(Same(STILLREEL_PICTURE_UNKNOWN_HEADER_SIZE, PictureIssue::kUnknownHeaderSize));
+static_assert(Same(STILLREEL_PICTURE_EMBEDDED_JPEG, PictureIssue::kEmbeddedJpeg));
+static_assert(Same(STILLREEL_PICTURE_EMBEDDED_PNG, PictureIssue::kEmbeddedPng));
+static_assert(Same(STILLREEL_PICTURE_HUFFMAN, PictureIssue::kHuffman));
+static_assert(Same(STILLREEL_PICTURE_RLE24, PictureIssue::kRle24));
+static_assert(Same(STILLREEL_PICTURE_MASKS_NOT_CONTIGUOUS, PictureIssue::kMasksNotContiguous));
+static_assert(Same(STILLREEL_PICTURE_SIXTY_FOUR_BITS, PictureIssue::kSixtyFourBits));
+static_assert(Same(STILLREEL_PICTURE_RUN_LENGTH_BIT_COUNT, PictureIssue::kRunLengthBitCount));
+static_assert(Same(STILLREEL_PICTURE_BIT_FIELDS_BIT_COUNT, PictureIssue::kBitFieldsBitCount));
+static_assert(Same(STILLREEL_PICTURE_TOP_DOWN_RUN_LENGTH, PictureIssue::kTopDownRunLength));
+
 // A struct's size beyond this is not a size but garbage (an uninitialized
 // field), and is not read.
 constexpr std::uint32_t kMaxStructSize = 4096;

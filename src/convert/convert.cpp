@@ -23,6 +23,15 @@ std::uint64_t FrameCount(std::uint64_t n, std::uint64_t N) {
   return frames + 1;
 }
 
+// Whether a choice is one of those the API names (a C caller may pass any value).
+bool Named(Reading reading) {
+  return reading == Reading::kClassic || reading == Reading::kFull;
+}
+bool Named(Container container) {
+  return container == Container::kAvi1 || container == Container::kOpenDml ||
+         container == Container::kAuto;
+}
+
 // The threads asked for, 0 being one per available core.
 std::int32_t ThreadCount(std::int32_t asked) {
   const auto cores = static_cast<std::int64_t>(std::thread::hardware_concurrency());
@@ -107,10 +116,7 @@ Result RunRequest(const Request& request) {
   if (!request.names && request.listPath && request.listPath->empty()) {
     return Result::kBadArgument;
   }
-  if (static_cast<std::uint32_t>(options.reading) > 1 ||
-      static_cast<std::uint32_t>(options.container) > 2) {
-    return Result::kBadArgument;  // not one of the named choices
-  }
+  if (!Named(options.reading) || !Named(options.container)) return Result::kBadArgument;
   if (options.threads < 0) return Result::kBadArgument;
   RunSettings settings;
   if (!SetRate(settings, request.frameRateX100, request.smoothCount)) return Result::kBadArgument;

@@ -9,7 +9,8 @@ const char* ToString(Result result) noexcept {
     case Result::kOk:
       return "the AVI file was written";
     case Result::kTooLarge:
-      return "the AVI file would be larger than 2048 MiB";
+      return "the AVI file would be too large for its kind: an AVI 1.0 file holds at most "
+             "2048 MiB, an AVI 2.0 file frames of at most 2 GiB and at most 4294967295 of them";
     case Result::kCannotCreateOutput:
       return "the output file cannot be created";
     case Result::kListUnreadable:

@@ -10,6 +10,7 @@ import concurrent.futures
 import glob
 import os
 import pathlib
+import re
 import shutil
 import signal
 import struct
@@ -116,6 +117,29 @@ def test_each_failure_is_its_error(tmp_path):
     with pytest.raises(stillreel.TooLarge) as caught:
         stillreel.convert(out, [str(huge)], container="avi1")
     assert caught.value.summary.frame_width == 30000 and str(caught.value).startswith("the AVI")
+
+
+def test_names_and_values_are_the_c_headers():
+    """The package's copies of the C enums agree with stillreel.h value for
+    value, and the library has words for every issue and no more."""
+    header = (SOURCE / "include" / "stillreel" / "stillreel.h").read_text()
+    def named(prefix):
+        return {name.lower().replace("_", "-"): int(value) for name, value in
+                re.findall(r"STILLREEL_" + prefix + r"_(\w+) = (\d+)", header)}
+    issues = named("PICTURE")
+    assert {name: value for value, name in enumerate(stillreel.ISSUES)} == issues
+    assert stillreel._CONTAINERS == named("CONTAINER")
+    assert stillreel._READINGS == named("READING")
+    results = {int(v): n for n, v in re.findall(r"STILLREEL_(\w+) = (\d+),?\s+/\*", header)
+               if not n.startswith(("PICTURE_", "CONTAINER_", "READING_"))}
+    assert {v: e.__name__ for v, e in stillreel._ERRORS.items()} == {
+        v: n.title().replace("_", "") for v, n in results.items() if v != 999}
+    lib = stillreel._load()
+    for value in issues.values():
+        assert lib.stillreel_picture_issue_string(value) != b"unknown", value
+    assert lib.stillreel_picture_issue_string(len(issues)) == b"unknown"
+    for value in results:
+        assert lib.stillreel_result_string(value) != b"unknown", value
 
 
 def test_an_exception_in_a_callback_cancels(tmp_path):
