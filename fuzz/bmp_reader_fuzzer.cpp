@@ -223,11 +223,11 @@ FUZZ_NO_COVERAGE void CheckFullReading(std::span<const std::uint8_t> bytes,
                                                                 << Name(memoryWhy) << "\"");
     }
   } else {
-    FUZZ_CHECK(probed && probe.header().width == fromMemory.width &&
-                   probe.header().height == fromMemory.height,
+    FUZZ_CHECK(probed && probe.layout().width == fromMemory.width &&
+                   probe.layout().height == fromMemory.height,
                "full: read " << fromMemory.width << " x " << fromMemory.height
-                             << ", the probed header " << probe.header().width << " x "
-                             << probe.header().height);
+                             << ", the probed header " << probe.layout().width << " x "
+                             << probe.layout().height);
   }
   Decoded same;
   same.ok = memoryOk;
@@ -251,7 +251,7 @@ FUZZ_NO_COVERAGE void CheckFullReading(std::span<const std::uint8_t> bytes,
   // read alike by both readings.
   const std::uint32_t bits = fuzz::Le(bytes, 28, 2);
   if (memoryOk && bytes.size() >= 54 && fuzz::Le(bytes, 14, 4) == 40 &&
-      fuzz::Le(bytes, 30, 4) == 0 && fuzz::Le(bytes, 10, 4) >= 54 && !probe.header().topDown &&
+      fuzz::Le(bytes, 30, 4) == 0 && fuzz::Le(bytes, 10, 4) >= 54 && !probe.layout().topDown &&
       (bits == 24 || bits == 32)) {
     FUZZ_CHECK(classic.width == same.width && classic.height == same.height,
                "full " << same.width << " x " << same.height << ", classic " << classic.width

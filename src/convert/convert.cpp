@@ -92,8 +92,8 @@ void PlanRun(RunSettings& settings, const std::vector<std::string>& names, Conta
   settings.imageCount = static_cast<std::int64_t>(names.size());
   BmpFile first(settings.reading);
   if (first.Open(names.front())) {
-    settings.frameWidth = first.header().width;
-    settings.frameHeight = first.header().height;
+    settings.frameWidth = first.layout().width;
+    settings.frameHeight = first.layout().height;
   }
   settings.frameCount = FrameCount(names.size(), static_cast<std::uint64_t>(settings.smoothCount));
   const auto micros = static_cast<std::uint32_t>(1000000.0 / settings.frameRate);

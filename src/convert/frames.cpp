@@ -60,10 +60,10 @@ void FrameWriter::WritePicture(const Image& image) {
 }
 
 void FrameWriter::WriteDecoded(BmpFile& file) {
-  const BmpHeader& header = file.header();
+  const BmpLayout& picture = file.layout();
   const auto rowBytes = static_cast<std::size_t>(settings_.layout.rowBytes);
   WriteFitted(
-      header.width, header.height,
+      picture.width, picture.height,
       [&](std::uint8_t* rows, std::int64_t, std::int64_t count, std::int32_t columns) {
         file.ReadRows(rows, rowBytes, columns, count);
       },

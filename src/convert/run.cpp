@@ -170,7 +170,7 @@ bool Run::Open(std::int64_t k, BmpFile& file) {
     Notice(k, issue, 1, 1);
     return false;
   }
-  NoticeSize(k, file.header().width, file.header().height);
+  NoticeSize(k, file.layout().width, file.layout().height);
   return true;
 }
 

@@ -1,7 +1,6 @@
 #include "image/bmp_header.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <climits>
 #include <cstddef>
@@ -9,28 +8,134 @@
 namespace stillreel {
 namespace {
 
-// The fields after the signature, in file order.
-enum Field : std::size_t {
-  kFileSize,
-  kReserved1,
-  kReserved2,
-  kPixelDataOffset,
-  kInfoHeaderSize,
-  kWidth,
-  kHeight,
-  kPlanes,
-  kBitCount,
-  kCompression,
-  kImageSize,
-  kXPixelsPerMetre,
-  kYPixelsPerMetre,
-  kColoursUsed,
-  kColoursImportant,
-  kFieldCount,
-};
+// Sizes from 16 to 64 bytes are OS/2 2.x headers, whose compressions 3 and
+// 4 mean Huffman 1D and RLE24, except for the Windows sizes among them.
+bool IsOs2Header(std::uint32_t size) {
+  return size >= kOs2HeaderMinBytes && size <= kOs2HeaderMaxBytes && size != kBmpInfoHeaderBytes &&
+         size != kV2HeaderBytes && size != kV3HeaderBytes;
+}
 
-constexpr std::array<std::size_t, kFieldCount> kFieldBytes = {4, 2, 2, 4, 4, 4, 4, 2,
-                                                              2, 4, 4, 4, 4, 4, 4};
+bool KnownHeaderSize(std::uint32_t size) {
+  return size == kOs2CoreHeaderBytes ||
+         (size >= kOs2HeaderMinBytes && size <= kOs2HeaderMaxBytes) || size == kV4HeaderBytes ||
+         size == kV5HeaderBytes;
+}
+
+bool Contiguous(std::uint32_t mask) {
+  const std::uint32_t low = mask >> std::countr_zero(mask | 0x80000000u);
+  return (low & (low + 1)) == 0;
+}
+
+bool IsBitFields(BmpCompression compression) {
+  return compression == BmpCompression::kBitFields ||
+         compression == BmpCompression::kAlphaBitFields;
+}
+
+bool Refuse(PictureIssue issue, PictureIssue& why) {
+  why = issue;
+  return false;
+}
+
+// What the compression field allows; the bit count is checked after it.
+bool CheckCompression(const BmpHeader& header, PictureIssue& why) {
+  const bool os2 = IsOs2Header(header.infoHeaderSize);
+  switch (header.compression) {
+    case BmpCompression::kNone:
+    case BmpCompression::kRle8:
+    case BmpCompression::kRle4:
+      return true;
+    case BmpCompression::kBitFields:
+      return !os2 || Refuse(PictureIssue::kHuffman, why);
+    case BmpCompression::kJpeg:
+      return Refuse(os2 ? PictureIssue::kRle24 : PictureIssue::kEmbeddedJpeg, why);
+    case BmpCompression::kPng:
+      return Refuse(PictureIssue::kEmbeddedPng, why);
+    case BmpCompression::kAlphaBitFields:
+      if (!os2) return true;
+      [[fallthrough]];
+    default:
+      return Refuse(PictureIssue::kUnsupportedCompression, why);
+  }
+}
+
+bool CheckBitCount(const BmpHeader& header, PictureIssue& why) {
+  switch (header.bitCount) {
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32:
+      break;
+    case 64:
+      return Refuse(PictureIssue::kSixtyFourBits, why);
+    default:
+      return Refuse(PictureIssue::kUnsupportedBitCount, why);
+  }
+  if ((header.compression == BmpCompression::kRle8 && header.bitCount != 8) ||
+      (header.compression == BmpCompression::kRle4 && header.bitCount != 4)) {
+    return Refuse(PictureIssue::kRunLengthBitCount, why);
+  }
+  if (IsBitFields(header.compression)) {
+    if (header.bitCount != 16 && header.bitCount != 32) {
+      return Refuse(PictureIssue::kBitFieldsBitCount, why);
+    }
+    // Alpha is never shown, so only the masks of the colours count.
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (!Contiguous(header.masks[i])) return Refuse(PictureIssue::kMasksNotContiguous, why);
+    }
+  }
+  return true;
+}
+
+// The colour table: 2^bit count entries, fewer when the colours-used field
+// says so or when the pixel data offset ends the table early (OS/2 1.x
+// headers give no count). Rows start at the offset, or after the table.
+void LayTable(const BmpHeader& header, BmpLayout& layout) {
+  const std::uint64_t offset = header.pixelDataOffset;
+  std::uint64_t position = header.headerBytes;
+  layout.tableStart = header.headerBytes;
+  layout.entryBytes = header.entryBytes;
+  if (header.bitCount <= 8) {
+    std::uint64_t entries = std::uint64_t{1} << header.bitCount;
+    if (header.coloursUsed > 0 && header.coloursUsed < entries) entries = header.coloursUsed;
+    if (offset > position) entries = std::min(entries, (offset - position) / header.entryBytes);
+    layout.entries = static_cast<std::uint32_t>(entries);
+    position += entries * header.entryBytes;
+  }
+  layout.rowsStart = std::max(offset, position);
+}
+
+PixelLayout PixelsOf(const BmpHeader& header, const std::array<std::uint32_t, 3>& masks) {
+  switch (header.bitCount) {
+    case 1:
+      return PixelLayout::kPalette1;
+    case 2:
+      return PixelLayout::kPalette2;
+    case 4:
+      return header.compression == BmpCompression::kRle4 ? PixelLayout::kRle4
+                                                         : PixelLayout::kPalette4;
+    case 8:
+      return header.compression == BmpCompression::kRle8 ? PixelLayout::kRle8
+                                                         : PixelLayout::kPalette8;
+    case 16:
+      return PixelLayout::kFields16;
+    case 24:
+      return PixelLayout::kBgr24;
+    default: {
+      // Whole bytes in blue, green, red order are the plain 32-bit layout.
+      if (masks == std::array<std::uint32_t, 3>{0xFF0000, 0xFF00, 0xFF})
+        return PixelLayout::kBgrx32;
+      const bool bytes = std::all_of(masks.begin(), masks.end(), [](std::uint32_t mask) {
+        return mask != 0 && mask == 0xFFu << (std::countr_zero(mask) / 8 * 8);
+      });
+      return bytes ? PixelLayout::kBytes32 : PixelLayout::kFields32;
+    }
+  }
+}
+
+}  // namespace
 
 std::uint32_t Le(const std::uint8_t* bytes, std::size_t size) {
   std::uint32_t value = 0;
@@ -39,225 +144,88 @@ std::uint32_t Le(const std::uint8_t* bytes, std::size_t size) {
   return value;
 }
 
-bool ReadSignature(ByteSource& source, PictureIssue& why) {
+bool ReadBmpSignature(ByteSource& source, PictureIssue& why) {
   std::uint8_t signature[2] = {0, 0};
   const std::size_t got = source.Read(signature, 2);
-  if (got < 2 && (got == 0 || signature[0] == 'B')) {
-    why = PictureIssue::kShortHeader;
-    return false;
-  }
-  if (signature[0] != 'B' || signature[1] != 'M') {
-    why = PictureIssue::kNotBmp;
-    return false;
-  }
+  if (got < 2 && (got == 0 || signature[0] == 'B')) return Refuse(PictureIssue::kShortHeader, why);
+  if (signature[0] != 'B' || signature[1] != 'M') return Refuse(PictureIssue::kNotBmp, why);
   return true;
 }
-
-// Sizes from 16 to 64 bytes are OS/2 2.x headers, whose compressions 3 and
-// 4 mean Huffman 1D and RLE24, except for the Windows sizes among them.
-bool IsOs2Header(std::uint32_t size) {
-  return size >= 16 && size <= 64 && size != 40 && size != 52 && size != 56;
-}
-
-// The bit counts a reading decodes: full reading adds 2-bit palettes.
-bool KnownBitCount(std::int32_t bits, Reading reading) {
-  switch (bits) {
-    case 1:
-    case 4:
-    case 8:
-    case 16:
-    case 24:
-    case 32:
-      return true;
-    case 2:
-      return reading == Reading::kFull;
-    default:
-      return false;
-  }
-}
-
-bool Contiguous(std::uint32_t mask) {
-  const std::uint32_t low = mask >> std::countr_zero(mask | 0x80000000u);
-  return (low & (low + 1)) == 0;
-}
-
-}  // namespace
 
 bool ReadBmpHeader(ByteSource& source, BmpHeader& header, PictureIssue& why) {
-  if (!ReadSignature(source, why)) return false;
-  std::array<std::uint32_t, kFieldCount> fields{};
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    std::uint8_t bytes[4] = {0, 0, 0, 0};
-    if (!source.GuardedRead(bytes, kFieldBytes[i])) {
-      why = PictureIssue::kShortHeader;
-      return false;
-    }
-    fields[i] = Le(bytes, kFieldBytes[i]);
-  }
-  header.pixelDataOffset = fields[kPixelDataOffset];
-  header.infoHeaderSize = fields[kInfoHeaderSize];
-  header.width = static_cast<std::int32_t>(fields[kWidth]);
-  header.height = static_cast<std::int32_t>(fields[kHeight]);
-  header.bitCount = static_cast<std::int32_t>(fields[kBitCount]);
-  header.compression = static_cast<BmpCompression>(fields[kCompression]);
-  header.coloursUsed = fields[kColoursUsed];
-  return true;
-}
-
-bool CheckBmpHeader(const BmpHeader& header, PictureIssue& why) {
-  // Its width and height are 16-bit fields where the 40-byte header has
-  // 32-bit ones.
-  if (header.infoHeaderSize == kOs2CoreHeaderBytes) {
-    why = PictureIssue::kOs2CoreHeader;
-    return false;
-  }
-  switch (header.compression) {
-    case BmpCompression::kNone:
-      break;
-    case BmpCompression::kRle8:
-    case BmpCompression::kRle4:
-      why = PictureIssue::kRunLengthEncoded;
-      return false;
-    case BmpCompression::kBitFields:
-      if (header.bitCount != 16) {
-        why = PictureIssue::kBitFieldsNot16;
-        return false;
-      }
-      break;
-    default:
-      why = PictureIssue::kUnsupportedCompression;
-      return false;
-  }
-  if (!KnownBitCount(header.bitCount, Reading::kClassic)) {
-    why = PictureIssue::kUnsupportedBitCount;
-    return false;
-  }
-  if (header.width > 0 && header.height < 0) {
-    why = PictureIssue::kTopDown;
-    return false;
-  }
-  if (header.width <= 0 || header.height <= 0) {
-    why = PictureIssue::kBadSize;
-    return false;
-  }
-  return true;
-}
-
-bool ReadFullBmpHeader(ByteSource& source, BmpHeader& header, PictureIssue& why) {
   header = BmpHeader{};
-  if (!ReadSignature(source, why)) return false;
+  if (!ReadBmpSignature(source, why)) return false;
   // The rest of the file header, then the info header, unused fields as 0.
-  std::uint8_t file[12];
+  std::uint8_t file[kBmpFileHeaderBytes - 2];
   std::uint8_t info[kV5HeaderBytes] = {};
   why = PictureIssue::kShortHeader;
-  if (source.Read(file, 12) < 12 || source.Read(info, 4) < 4) return false;
-  header.pixelDataOffset = Le(file + 8, 4);
+  if (source.Read(file, sizeof file) < sizeof file || source.Read(info, 4) < 4) return false;
+  header.pixelDataOffset = Le(file + kBmpPixelDataOffsetAt - 2, 4);
   const std::uint32_t size = header.infoHeaderSize = Le(info, 4);
   const std::size_t rest = std::clamp<std::uint32_t>(size, 4, kV5HeaderBytes) - 4;
   if (source.Read(info + 4, rest) < rest) return false;
   if (size == kOs2CoreHeaderBytes) {
-    header.width = static_cast<std::int32_t>(Le(info + 4, 2));
-    header.height = static_cast<std::int32_t>(Le(info + 6, 2));
-    header.bitCount = static_cast<std::int32_t>(Le(info + 10, 2));
+    header.width = static_cast<std::int32_t>(Le(info + kCoreWidthAt, 2));
+    header.height = static_cast<std::int32_t>(Le(info + kCoreHeightAt, 2));
+    header.bitCount = static_cast<std::int32_t>(Le(info + kCoreBitCountAt, 2));
     header.entryBytes = 3;
   } else {
-    header.width = static_cast<std::int32_t>(Le(info + 4, 4));
-    header.height = static_cast<std::int32_t>(Le(info + 8, 4));
-    header.bitCount = static_cast<std::int32_t>(Le(info + 14, 2));
-    header.compression = static_cast<BmpCompression>(Le(info + 16, 4));
-    header.coloursUsed = Le(info + 32, 4);
+    header.width = static_cast<std::int32_t>(Le(info + kInfoWidthAt, 4));
+    header.height = static_cast<std::int32_t>(Le(info + kInfoHeightAt, 4));
+    header.bitCount = static_cast<std::int32_t>(Le(info + kInfoBitCountAt, 2));
+    header.compression = static_cast<BmpCompression>(Le(info + kInfoCompressionAt, 4));
+    header.coloursUsed = Le(info + kInfoColoursUsedAt, 4);
   }
   // Versions 2 to 5 hold the masks; after a 40-byte header they follow it.
-  const std::uint8_t* masks = info + 40;
+  const std::uint8_t* masks = info + kInfoMasksAt;
   std::uint8_t after[16] = {};
   std::size_t afterBytes = 0;
-  if (size == 40 && header.compression == BmpCompression::kBitFields) afterBytes = 12;
-  if (size == 40 && header.compression == BmpCompression::kAlphaBitFields) afterBytes = 16;
+  if (size == kBmpInfoHeaderBytes && header.compression == BmpCompression::kBitFields) {
+    afterBytes = 12;
+  }
+  if (size == kBmpInfoHeaderBytes && header.compression == BmpCompression::kAlphaBitFields) {
+    afterBytes = 16;
+  }
   if (afterBytes > 0) {
     if (source.Read(after, afterBytes) < afterBytes) return false;
     masks = after;
-  } else if (size != 52 && size != 56 && size < 108) {
+  } else if (size != kV2HeaderBytes && size != kV3HeaderBytes && size < kV4HeaderBytes) {
     masks = after;  // none
   }
   for (std::size_t i = 0; i < 4; ++i)
     header.masks[i] = Le(masks + 4 * i, 4);
-  header.tableStart = static_cast<std::uint32_t>(kBmpFileHeaderBytes + rest + 4 + afterBytes);
+  header.headerBytes = static_cast<std::uint32_t>(kBmpFileHeaderBytes + 4 + rest + afterBytes);
   return true;
 }
 
-bool CheckFullBmpHeader(BmpHeader& header, PictureIssue& why) {
-  const std::uint32_t size = header.infoHeaderSize;
-  if (size != kOs2CoreHeaderBytes && (size < 16 || size > 64) && size != 108 &&
-      size != kV5HeaderBytes) {
-    why = PictureIssue::kUnknownHeaderSize;
-    return false;
+bool CheckBmpHeader(const BmpHeader& header, BmpLayout& layout, PictureIssue& why) {
+  if (!KnownHeaderSize(header.infoHeaderSize)) {
+    return Refuse(PictureIssue::kUnknownHeaderSize, why);
   }
-  const bool os2 = IsOs2Header(size);
-  switch (header.compression) {
-    case BmpCompression::kNone:
-    case BmpCompression::kRle8:
-    case BmpCompression::kRle4:
-      break;
-    case BmpCompression::kBitFields:
-      if (os2) {
-        why = PictureIssue::kHuffman;
-        return false;
-      }
-      break;
-    case BmpCompression::kJpeg:
-      why = os2 ? PictureIssue::kRle24 : PictureIssue::kEmbeddedJpeg;
-      return false;
-    case BmpCompression::kPng:
-      why = PictureIssue::kEmbeddedPng;
-      return false;
-    case BmpCompression::kAlphaBitFields:
-      if (!os2) break;
-      [[fallthrough]];
-    default:
-      why = PictureIssue::kUnsupportedCompression;
-      return false;
-  }
-  if (!KnownBitCount(header.bitCount, Reading::kFull)) {
-    why = header.bitCount == 64 ? PictureIssue::kSixtyFourBits : PictureIssue::kUnsupportedBitCount;
-    return false;
-  }
+  if (!CheckCompression(header, why) || !CheckBitCount(header, why)) return false;
+  if (header.width <= 0 || header.height == 0) return Refuse(PictureIssue::kBadSize, why);
   const bool rle =
       header.compression == BmpCompression::kRle8 || header.compression == BmpCompression::kRle4;
-  if ((header.compression == BmpCompression::kRle8 && header.bitCount != 8) ||
-      (header.compression == BmpCompression::kRle4 && header.bitCount != 4)) {
-    why = PictureIssue::kRunLengthBitCount;
-    return false;
-  }
-  if (header.compression == BmpCompression::kBitFields ||
-      header.compression == BmpCompression::kAlphaBitFields) {
-    if (header.bitCount != 16 && header.bitCount != 32) {
-      why = PictureIssue::kBitFieldsBitCount;
-      return false;
-    }
-    // Alpha is never shown, so only the masks of the colours count.
-    for (std::size_t i = 0; i < 3; ++i) {
-      if (!Contiguous(header.masks[i])) {
-        why = PictureIssue::kMasksNotContiguous;
-        return false;
-      }
-    }
-  }
-  if (header.width <= 0 || header.height == 0) {
-    why = PictureIssue::kBadSize;
-    return false;
-  }
   if (header.height < 0) {
-    if (rle) {
-      why = PictureIssue::kTopDownRunLength;
-      return false;
-    }
-    if (header.height == INT32_MIN) {  // 2^31 rows: no frame of them fits
-      why = PictureIssue::kTooLarge;
-      return false;
-    }
-    header.topDown = true;
-    header.height = -header.height;
+    if (rle) return Refuse(PictureIssue::kTopDownRunLength, why);
+    // 2^31 rows: no frame of them fits.
+    if (header.height == INT32_MIN) return Refuse(PictureIssue::kTooLarge, why);
   }
+  layout = BmpLayout{};
+  layout.width = header.width;
+  layout.height = header.height < 0 ? -header.height : header.height;
+  layout.topDown = header.height < 0;
+  layout.bitCount = header.bitCount;
+  LayTable(header, layout);
+  std::array<std::uint32_t, 3> masks = {0xFF0000, 0xFF00, 0xFF};
+  if (IsBitFields(header.compression)) {
+    masks = {header.masks[0], header.masks[1], header.masks[2]};
+  } else if (header.bitCount == 16) {
+    masks = kDefaultMasks16;
+  }
+  for (std::size_t i = 0; i < 3; ++i)
+    layout.channels[i] = MakeChannel(masks[i]);
+  layout.pixels = PixelsOf(header, masks);
   return true;
 }
 

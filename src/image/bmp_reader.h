@@ -1,7 +1,9 @@
 // The BMP reader, decoding row by row into the frame's form (see image.h),
 // into an Image or into the caller's memory. Classic reading takes
-// uncompressed 1-, 4-, 8-, 16-, 24- and 32-bit bottom-up BMPs; full reading
-// takes every BMP that real programs write (see CheckFullBmpHeader). A
+// uncompressed 1-, 4-, 8-, 16-, 24- and 32-bit bottom-up BMPs (see
+// bmp_classic.h); full reading takes every BMP that real programs write (see
+// CheckBmpHeader). The two differ only in how the headers are read and
+// checked: what they describe is decoded alike. A
 // refused picture leaves an Image 1 x 1 white and says why; a file cut short
 // inside its pixels is not refused (the pixels it does not hold stay white).
 // Nothing is allocated from a header before it has passed its checks, and
@@ -41,10 +43,13 @@ class BmpFile {
   bool Open(std::string_view name, PictureIssue* why = nullptr);
   // The same for a BMP held in memory, which must outlive this object.
   bool Open(std::span<const std::uint8_t> bytes, PictureIssue* why = nullptr);
+  // The headers as the file states them, and, once they passed the checks,
+  // the picture they describe.
   const BmpHeader& header() const { return header_; }
+  const BmpLayout& layout() const { return layout_; }
 
   // Refuses a picture whose 24-bit frame would exceed kMaxPictureFrameBytes,
-  // then reads the colour table or masks and skips to the first row.
+  // then reads the colour table and skips to the first row.
   bool Prepare(PictureIssue* why = nullptr);
 
   // Decodes the next `rows` rows, bottom row first: row i goes to
@@ -54,10 +59,10 @@ class BmpFile {
   void ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t columns, std::int64_t rows);
 
  private:
-  bool PrepareClassic();
-  bool PrepareFull();
   // Decodes stored row `row`, of which the file holds `have` bytes, into out.
   void DecodeRow(const std::uint8_t* row, std::int64_t have, std::int64_t width, std::uint8_t* out);
+  void ReadBottomUpRows(std::uint8_t* out, std::size_t stride, std::int64_t width,
+                        std::int64_t rows);
   // Top-down rows, bottom row first: read back from the end, a chunk at a time.
   void ReadTopDownRows(std::uint8_t* out, std::size_t stride, std::int64_t width,
                        std::int64_t rows);
@@ -65,14 +70,11 @@ class BmpFile {
   Reading reading_;
   std::unique_ptr<ByteSource> source_;
   BmpHeader header_;
+  BmpLayout layout_;
   std::size_t rowStride_ = 0;  // stored bytes of one row, padding included
   RowDecoder decode_ = nullptr;
-  // A pixel cut short by the end of the file takes the bytes it has: blue,
-  // green, red stored in order.
-  bool partialPixels_ = false;
   RowTables tables_;
   std::unique_ptr<Colour[]> words_;  // tables_.words when used
-  std::uint64_t rowsStart_ = 0;      // top-down: where the first stored row starts
   std::int64_t rowsRead_ = 0;        // top-down: rows handed out so far
   std::optional<RleRows> rle_;
 };

@@ -70,13 +70,6 @@ void PutFields(std::uint8_t* out, std::int64_t count, const RowTables& tables, P
 
 }  // namespace
 
-Colour Word16(const RowTables& tables, std::uint32_t w) {
-  const std::uint32_t blue = ((w & tables.masks[2]) >> tables.shifts[2]) * 8;
-  const std::uint32_t green = ((w & tables.masks[1]) >> tables.shifts[1]) * 8;
-  const std::uint32_t red = ((w & tables.masks[0]) >> tables.shifts[0]) * 8;
-  return blue | (green << 8) | (red << 16);
-}
-
 std::int64_t DecodePalette1(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                             const RowTables& tables, std::uint8_t* out) {
   const std::int64_t complete = std::min(width, have * 8);
@@ -130,19 +123,6 @@ std::int64_t DecodePalette8(const std::uint8_t* in, std::int64_t have, std::int6
   const std::int64_t complete = std::min(width, have);
   const Colour* palette = tables.palette.data();
   PutPixels(out, 0, complete, [in, palette](std::int64_t x) { return palette[in[x]]; });
-  return complete;
-}
-
-std::int64_t DecodeMasks16(const std::uint8_t* in, std::int64_t have, std::int64_t width,
-                           const RowTables& tables, std::uint8_t* out) {
-  const std::int64_t complete = std::min(width, have / 2);
-  if (const Colour* words = tables.words) {
-    PutPixels(out, 0, complete,
-              [in, words](std::int64_t x) { return words[in[2 * x] | (in[2 * x + 1] << 8)]; });
-  } else {
-    for (std::int64_t x = 0; x < complete; ++x)
-      PutOne(out + 3 * x, Word16(tables, in[2 * x] | (std::uint32_t{in[2 * x + 1]} << 8)));
-  }
   return complete;
 }
 
