@@ -279,7 +279,7 @@ bool Read(Image& image, Source source, PictureIssue* why, Reading reading) {
   PictureIssue issue = PictureIssue::kCannotOpen;
   if (file.Open(source, &issue) && file.Prepare(&issue)) {
     const BmpLayout& layout = file.layout();
-    if (Reshape(image, layout.width, layout.height)) {
+    if (ResizeUnfilled(image, layout.width, layout.height)) {
       file.ReadRows(image.bytes.get(), image.stride, layout.width, layout.height);
       ClearPadding(image);
       return true;

@@ -52,7 +52,7 @@ bool Resize(Image& image, std::int32_t w, std::int32_t h) {
   return true;
 }
 
-bool Reshape(Image& image, std::int32_t w, std::int32_t h) {
+bool ResizeUnfilled(Image& image, std::int32_t w, std::int32_t h) {
   return MakeRoom(image, w, h);
 }
 

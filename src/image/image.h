@@ -42,9 +42,10 @@ void ReleaseImage(Image& image);
 // cannot be allocated; otherwise the image becomes w x h white.
 bool Resize(Image& image, std::int32_t w, std::int32_t h);
 
-// As Resize, but the bytes are left as they are, for the caller to fill; it
-// then clears the padding with ClearPadding.
-bool Reshape(Image& image, std::int32_t w, std::int32_t h);
+// As Resize, but the pixels are not filled: they hold whatever the bytes
+// held, for the caller to overwrite; it then clears the padding with
+// ClearPadding.
+bool ResizeUnfilled(Image& image, std::int32_t w, std::int32_t h);
 
 // Sets the bytes after the last pixel of every row to zero.
 void ClearPadding(Image& image);
