@@ -64,10 +64,13 @@ constexpr std::uint32_t kMaxStructSize = 4096;
 
 // The sizes of the structs' first versions: a caller's struct is at least
 // that long. Later versions grow at the end.
-constexpr std::uint32_t kFirstOptionsSize = 72;
-constexpr std::uint32_t kFirstSummarySize = 72;
-static_assert(sizeof(void*) != 8 || sizeof(stillreel_options) == kFirstOptionsSize);
-static_assert(sizeof(stillreel_summary) == kFirstSummarySize);
+// The options' first version ends with its summary pointer: 72 bytes where
+// pointers have 8 bytes, 48 where they have 4.
+constexpr std::uint32_t kFirstOptionsSize =
+    offsetof(stillreel_options, summary) + sizeof(stillreel_options::summary);
+constexpr std::uint32_t kFirstSummarySize = offsetof(stillreel_summary, riff_count) + 8;
+static_assert(kFirstOptionsSize == 24 + 6 * sizeof(void*));
+static_assert(kFirstSummarySize == 72);
 
 // The size a caller's struct declares, or 0 when it cannot be one.
 std::uint32_t DeclaredSize(const void* theirs, std::uint32_t first) {
