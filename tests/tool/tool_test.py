@@ -427,5 +427,37 @@ class Pipes(ToolCase):
         self.assertIn(b"standard output is a terminal", proc.stderr)
 
 
+class Native(ToolCase):
+    """A cross build's tool, run under its emulator, writes the very bytes
+    that the build machine's own build writes (STILLREEL_NATIVE_TOOL): every
+    BMP kind of the public suite in both readings, fades, AVI 1.0 and 2.0."""
+
+    def test_files_equal_the_native_builds(self):
+        native = os.environ.get("STILLREEL_NATIVE_TOOL")
+        if not native:
+            message = "STILLREEL_NATIVE_TOOL is not set: build build-test/ first (scripts/test)"
+            if os.environ.get("CI") == "true":
+                self.fail(message)
+            self.skipTest(message)
+        suite = os.path.join(SOURCE, "..", "shared", "bmpsuite")
+        # A 127 x 64 picture first: every other one of the suite fits its frame.
+        pictures = [os.path.join(suite, "g", "rgb24.bmp")] + sorted(
+            os.path.join(suite, folder, name) for folder in ("g", "q", "b")
+            for name in os.listdir(os.path.join(suite, folder)) if name.endswith(".bmp"))
+        cases = [["--smooth", "1"] + pictures, ["--classic"] + pictures,
+                 ["--smooth", "3", "--container", "opendml"] + pictures,
+                 ["--classic", "--smooth", "2"] + pictures]
+        cases += [["--fps", "29.97", "--smooth", str(n)] + DEMO for n in range(2, 17)]
+        for args in cases:
+            what = " ".join(a for a in args[:4] if not a.startswith("/"))
+            want, have = self.path("native.avi"), self.path("cross.avi")
+            subprocess.run([native, "-q", "-o", want] + args, cwd=SOURCE, check=True)
+            self.expect(run(["-q", "-o", have] + args), 0, what)
+            with open(want, "rb") as w, open(have, "rb") as h:
+                want_bytes, have_bytes = w.read(), h.read()
+            self.assertTrue(have_bytes == want_bytes,
+                            "%s: %s" % (what, first_difference(have_bytes, want_bytes)))
+
+
 if __name__ == "__main__":
     unittest.main()
