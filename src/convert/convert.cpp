@@ -6,7 +6,7 @@
 
 #include "avi/avi_writer.h"
 #include "avi/byte_writer.h"
-#include "convert/output_file.h"
+#include "platform/output_file.h"
 #include "convert/request.h"
 #include "convert/run_settings.h"
 #include "image/bmp_reader.h"

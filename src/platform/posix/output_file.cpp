@@ -1,4 +1,4 @@
-#include "convert/output_file.h"
+#include "platform/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -3,8 +3,8 @@
 // failed or abandoned conversion leaves the old file as it was and no debris.
 // Anything else (a FIFO, a terminal, /dev/null, /dev/stdout on a pipe) is
 // written directly, as is a descriptor the caller lends.
-#ifndef STILLREEL_CONVERT_OUTPUT_FILE_H_
-#define STILLREEL_CONVERT_OUTPUT_FILE_H_
+#ifndef STILLREEL_PLATFORM_OUTPUT_FILE_H_
+#define STILLREEL_PLATFORM_OUTPUT_FILE_H_
 
 #include <cstdint>
 #include <filesystem>
@@ -45,4 +45,4 @@ class OutputFile {
 
 }  // namespace stillreel
 
-#endif  // STILLREEL_CONVERT_OUTPUT_FILE_H_
+#endif  // STILLREEL_PLATFORM_OUTPUT_FILE_H_
