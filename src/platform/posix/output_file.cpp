@@ -131,6 +131,29 @@ int Emptied(int existing) {
   return -1;
 }
 
+// The descriptor to write a regular file or a new one by: a temporary file
+// beside it where the folder takes one (`unnamed` or `temporary` then tells
+// which), else the file itself. Returns -1 when it cannot be written.
+int OpenToReplace(const std::string& target, File& unnamed, std::string& temporary) {
+  struct stat info;
+  const bool exists = ::stat(target.c_str(), &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) return -1;
+  // The caller must be able to write the file itself: replacing it must not
+  // get round its permissions.
+  const int existing = exists ? posix::Open(target.c_str(), O_WRONLY) : -1;
+  if (exists && existing < 0) return -1;
+  const int fd = CreateTemporary(FolderOf(target), unnamed, temporary);
+  if (fd < 0) {  // the folder takes no new files: the target is written in place
+    return exists ? Emptied(existing)
+                  : posix::Open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  }
+  if (exists) {
+    TakeOwnerAndMode(fd, info);
+    ::close(existing);
+  }
+  return fd;
+}
+
 }  // namespace
 
 void UseNamedTemporaryFiles(bool named) {
@@ -143,39 +166,25 @@ OutputFile::~OutputFile() {
 
 Result OutputFile::Open(const std::filesystem::path& target) {
   Abandon();
-  const auto opened = [this](int fd) {
-    file_ = FromDescriptor(fd);
-    return file_.valid() ? Result::kOk : Result::kCannotCreateOutput;
-  };
   const std::string& given = target.native();
   if (given.empty() || given.find('\0') != std::string::npos) return Result::kCannotCreateOutput;
   // What the name finally leads to, links followed by the system: a FIFO, a
   // terminal, /dev/null, or /dev/stdout on a pipe is written as it is,
   // through the name given; there is nothing to replace.
   struct stat info;
-  bool exists = ::stat(given.c_str(), &info) == 0;
+  const bool exists = ::stat(given.c_str(), &info) == 0;
   if (exists && S_ISDIR(info.st_mode)) return Result::kCannotCreateOutput;
-  if (exists && !S_ISREG(info.st_mode))
-    return opened(posix::Open(given.c_str(), O_WRONLY | O_TRUNC));
-  // A regular file, or a new one: the temporary file goes beside the file
-  // that the links lead to, so that it replaces that file.
-  target_ = FollowLinks(given);
-  exists = ::stat(target_.c_str(), &info) == 0;
-  if (exists && !S_ISREG(info.st_mode)) return Result::kCannotCreateOutput;
-  // The caller must be able to write the file itself: replacing it must not
-  // get round its permissions.
-  const int existing = exists ? posix::Open(target_.c_str(), O_WRONLY) : -1;
-  if (exists && existing < 0) return Result::kCannotCreateOutput;
-  const int fd = CreateTemporary(FolderOf(target_), unnamed_, temporary_);
-  if (fd < 0) {  // the folder takes no new files: the target is written in place
-    return opened(exists ? Emptied(existing)
-                         : posix::Open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666));
+  int fd;
+  if (exists && !S_ISREG(info.st_mode)) {
+    fd = posix::Open(given.c_str(), O_WRONLY | O_TRUNC);
+  } else {
+    // A regular file, or a new one: the temporary file goes beside the file
+    // that the links lead to, so that it replaces that file.
+    target_ = FollowLinks(given);
+    fd = OpenToReplace(target_, unnamed_, temporary_);
   }
-  if (exists) {
-    TakeOwnerAndMode(fd, info);
-    ::close(existing);
-  }
-  return opened(fd);
+  file_ = FromDescriptor(fd);
+  return file_.valid() ? Result::kOk : Result::kCannotCreateOutput;
 }
 
 void OutputFile::Reserve(std::uint64_t bytes) {
