@@ -53,16 +53,18 @@ bool UnderFreshName(const std::string& folder, std::string& name, Make make) {
   return false;
 }
 
+#if defined(__linux__) && defined(O_TMPFILE)
+
 std::string ProcPath(int fd) {
   return "/proc/self/fd/" + std::to_string(fd);
 }
 
 // A file without a name in `folder`, created as a plain create would (0666
 // less the umask), and `second`, a descriptor to give it a name by once the
-// first is closed. Returns the first descriptor, or -1 where the system or
-// the file system has no such files, or no way to name one.
+// first is closed. Returns the first descriptor, or -1 where the file system
+// has no such files or there is no way to name one.
 int CreateUnnamed(const std::string& folder, int& second) {
-#ifdef __linux__
+  second = -1;
   const int fd = posix::Open(folder.c_str(), O_TMPFILE | O_WRONLY, 0666);
   if (fd < 0) return -1;
   second = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -70,9 +72,6 @@ int CreateUnnamed(const std::string& folder, int& second) {
   if (second >= 0 && ::stat(ProcPath(second).c_str(), &info) == 0) return fd;
   if (second >= 0) ::close(second);
   ::close(fd);
-#else
-  (void)folder;
-#endif
   second = -1;
   return -1;
 }
@@ -81,7 +80,6 @@ int CreateUnnamed(const std::string& folder, int& second) {
 // renames it over the target at once, so that only a kill between the two
 // calls can leave that name behind.
 bool LinkIntoPlace(int fd, const std::string& target) {
-#ifdef __linux__
   const std::string proc = ProcPath(fd);
   std::string name;
   const bool linked = UnderFreshName(FolderOf(target), name, [&](const char* path) {
@@ -91,11 +89,21 @@ bool LinkIntoPlace(int fd, const std::string& target) {
   if (!linked) return false;
   if (::rename(name.c_str(), target.c_str()) == 0) return true;
   ::unlink(name.c_str());
-#else
-  (void)fd, (void)target;
-#endif
   return false;
 }
+
+#else  // no files without a name: the named temporary file is the only kind
+
+int CreateUnnamed(const std::string&, int& second) {
+  second = -1;
+  return -1;
+}
+
+bool LinkIntoPlace(int, const std::string&) {
+  return false;
+}
+
+#endif
 
 // The temporary file beside the target: an unnamed one where it can be had,
 // else a named one, created as a plain create would. Returns its descriptor,
