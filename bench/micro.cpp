@@ -324,7 +324,7 @@ void BM_WriteFrame(benchmark::State& state) {
     return;
   }
   {
-    ByteWriter out(fd);
+    ByteWriter out(platform::FromDescriptor(fd));
     AviWriter avi(layout, out);
     for (auto _ : state) {
       avi.WriteFrame(image.bytes.get());
@@ -373,7 +373,7 @@ void WriteFrames(benchmark::State& state, const FadePictures& p, Fill&& fill) {
     return;
   }
   {
-    ByteWriter out(fd);
+    ByteWriter out(platform::FromDescriptor(fd));
     AviWriter avi(layout, out);
     std::size_t i = 0;
     for (auto _ : state) {

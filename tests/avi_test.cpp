@@ -31,7 +31,7 @@ Bytes Capture(const std::function<void(ByteWriter&)>& write, std::size_t bufferB
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   EXPECT_GE(fd, 0) << "cannot create " << path;
   {
-    ByteWriter out(fd, bufferBytes);
+    ByteWriter out(platform::FromDescriptor(fd), bufferBytes);
     write(out);
     EXPECT_TRUE(out.Flush()) << "error " << out.error();
   }
@@ -354,7 +354,7 @@ TEST(ByteWriterTest, ErrorsAreSticky) {
   const int fd = ::open("/dev/full", O_WRONLY);
   ASSERT_GE(fd, 0) << "cannot open /dev/full";
   {
-    ByteWriter out(fd, 16);
+    ByteWriter out(platform::FromDescriptor(fd), 16);
     EXPECT_TRUE(out.ok());
     WriteLe32(1, out);
     EXPECT_FALSE(out.Flush()) << "a write to /dev/full succeeded";
@@ -369,7 +369,7 @@ TEST(ByteWriterTest, ErrorsAreSticky) {
   }
   {
     // A write larger than the buffer fails at the latest when flushed.
-    ByteWriter out(fd, 4);
+    ByteWriter out(platform::FromDescriptor(fd), 4);
     const Bytes block(100, 1);
     out.Write(block.data(), block.size());
     EXPECT_FALSE(out.Flush());
@@ -377,7 +377,7 @@ TEST(ByteWriterTest, ErrorsAreSticky) {
   }
   ::close(fd);
   {
-    ByteWriter out(-1, 16);
+    ByteWriter out(platform::File{}, 16);
     WriteLe16(1, out);
     EXPECT_FALSE(out.Flush()) << "a write to fd -1 succeeded";
     EXPECT_EQ(out.error(), EBADF) << "have errno " << out.error();

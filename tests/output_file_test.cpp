@@ -1,7 +1,9 @@
 // Where the AVI lands: an existing file is only ever replaced by a complete
-// one, failed runs leave no debris, links are followed, FIFOs and devices are
-// written directly, and the finished file has the permissions a plain create
-// (or the file it replaces) would give.
+// one, failed runs leave no debris (a killed one none either where the file
+// is written unnamed), links are followed, FIFOs and devices are written
+// directly, and the finished file has the permissions a plain create (or the
+// file it replaces) would give. The file cases run on disk and in memory
+// (/tmp and /dev/shm), with the unnamed file and with the named fallback.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/output_file.h"
 #include "stillreel/stillreel.hpp"
 #include "stillreel/vod2eri.h"
 #include "support/bmp_builder.h"
@@ -55,8 +59,15 @@ int InChild(const std::function<Result()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-class OutputFileTest : public ::testing::Test {
+bool InCi() {
+  const char* ci = std::getenv("CI");
+  return ci && std::string(ci) == "true";
+}
+
+class OutputFileBase : public ::testing::Test {
  protected:
+  explicit OutputFileBase(const fs::path& root = fs::temp_directory_path()) : dir_(root) {}
+
   void SetUp() override {
     // Pictures live in their own folder so that the output folders hold only
     // what the conversion leaves there.
@@ -89,7 +100,60 @@ class OutputFileTest : public ::testing::Test {
   std::vector<std::uint8_t> reference_;
 };
 
-TEST_F(OutputFileTest, ExistingFileReplacedOnlyByACompleteOne) {
+using OutputDirectTest = OutputFileBase;
+
+// A file system to write on, and whether the named temporary file is forced.
+struct Place {
+  const char* root;
+  const char* name;
+  bool named;
+};
+
+void PrintTo(const Place& place, std::ostream* os) {
+  *os << place.root << (place.named ? " with a named temporary file" : " with an unnamed file");
+}
+
+bool TakesUnnamedFiles(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  return fd >= 0;
+}
+
+fs::path RootOf(const Place& place) {
+  std::error_code error;
+  return fs::is_directory(place.root, error) ? fs::path(place.root) : fs::temp_directory_path();
+}
+
+class OutputFileTest : public OutputFileBase, public ::testing::WithParamInterface<Place> {
+ protected:
+  OutputFileTest() : OutputFileBase(RootOf(GetParam())) {}
+
+  void SetUp() override {
+    const Place& place = GetParam();
+    std::string missing;
+    if (RootOf(place) != place.root) {
+      missing = std::string(place.root) + " is no folder here";
+    } else if (!place.named && !TakesUnnamedFiles(dir_.path())) {
+      missing = std::string("the file system of ") + place.root +
+                " takes no unnamed files (O_TMPFILE): only the named fallback can be tested";
+    }
+    if (!missing.empty()) {
+      if (InCi()) FAIL() << missing << " (CI=true)";
+      GTEST_SKIP() << missing;
+    }
+    platform::UseNamedTemporaryFiles(place.named);
+    OutputFileBase::SetUp();
+  }
+  void TearDown() override { platform::UseNamedTemporaryFiles(false); }
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, OutputFileTest,
+    ::testing::Values(Place{"/tmp", "TmpUnnamed", false}, Place{"/tmp", "TmpNamed", true},
+                      Place{"/dev/shm", "ShmUnnamed", false}, Place{"/dev/shm", "ShmNamed", true}),
+    [](const ::testing::TestParamInfo<Place>& info) { return std::string(info.param.name); });
+
+TEST_P(OutputFileTest, ExistingFileReplacedOnlyByACompleteOne) {
   const fs::path out = dir_ / "out" / "movie.avi";
   test::WriteFile(out, Bytes("previous movie"));
 
@@ -114,7 +178,7 @@ TEST_F(OutputFileTest, ExistingFileReplacedOnlyByACompleteOne) {
   EXPECT_EQ(Entries(dir_ / "out"), std::vector<std::string>{"movie.avi"});
 }
 
-TEST_F(OutputFileTest, WriteFailureKeepsTheOldFileAndLeavesNoDebris) {
+TEST_P(OutputFileTest, WriteFailureKeepsTheOldFileAndLeavesNoDebris) {
   // A file-size limit cuts the new file at several points, the headers and
   // the index among them. The limit is set in a child, which reports the result.
   const fs::path out = dir_ / "out" / "movie.avi";
@@ -134,6 +198,38 @@ TEST_F(OutputFileTest, WriteFailureKeepsTheOldFileAndLeavesNoDebris) {
   }
 }
 
+TEST_P(OutputFileTest, KilledRunLeavesNoDebrisWhereTheFileIsUnnamed) {
+  // SIGKILL half-way through, with and without a file to replace: nothing
+  // runs to clean up, so what the folder holds is what the run left there.
+  const fs::path out = dir_ / "out" / "movie.avi";
+  for (const bool existing : {false, true}) {
+    if (existing) test::WriteFile(out, Bytes("previous movie"));
+    const int status = InChild([&] {
+      Options options;
+      options.onProgress = [](const Progress& p) {
+        if (p.entry == 1) ::kill(::getpid(), SIGKILL);
+      };
+      return Run(out, options);
+    });
+    const std::string what = existing ? "replacing a file" : "a new file";
+    EXPECT_EQ(status, -1) << what << ": the child was not killed";
+    std::vector<std::string> left = Entries(dir_ / "out");
+    const auto temporary = std::find_if(left.begin(), left.end(), [](const std::string& name) {
+      return name.starts_with(".stillreel-") && name.ends_with(".tmp");
+    });
+    if (GetParam().named) {
+      ASSERT_NE(temporary, left.end()) << what << ": no named temporary file";
+      fs::remove(dir_ / "out" / *temporary);
+      left.erase(temporary);
+    }
+    EXPECT_EQ(left, existing ? std::vector<std::string>{"movie.avi"} : std::vector<std::string>{})
+        << what;
+    if (existing) {
+      EXPECT_EQ(test::ReadFile(out), Bytes("previous movie")) << what;
+    }
+  }
+}
+
 // The device /dev/<name>. As root a faulty rename would replace the system's
 // own node, so root gets a twin of it made in `dir`.
 fs::path Device(const fs::path& dir, const char* name, unsigned minor) {
@@ -143,13 +239,12 @@ fs::path Device(const fs::path& dir, const char* name, unsigned minor) {
   return node;
 }
 
-TEST_F(OutputFileTest, DeviceWrittenDirectlyAndItsFailureReported) {
+TEST_F(OutputDirectTest, DeviceWrittenDirectlyAndItsFailureReported) {
   fs::create_directory(dir_ / "dev");
   const fs::path full = Device(dir_ / "dev", "full", 7);
   const fs::path null = Device(dir_ / "dev", "null", 3);
   if (full.empty() || null.empty()) {
-    const char* ci = std::getenv("CI");
-    if (ci && std::string(ci) == "true") FAIL() << "no right to make device nodes (CI=true)";
+    if (InCi()) FAIL() << "no right to make device nodes (CI=true)";
     GTEST_SKIP() << "no right to make device nodes";
   }
   EXPECT_EQ(Run(full), Result::kWriteFailed) << full;
@@ -164,7 +259,7 @@ TEST_F(OutputFileTest, DeviceWrittenDirectlyAndItsFailureReported) {
   }
 }
 
-TEST_F(OutputFileTest, SymbolicLinkFollowed) {
+TEST_P(OutputFileTest, SymbolicLinkFollowed) {
   fs::create_directory(dir_ / "real");
   const fs::path target = dir_ / "real" / "movie.avi";
   const fs::path link = dir_ / "out" / "link.avi";
@@ -210,7 +305,7 @@ std::wstring Wide(const std::string& path) {
   return std::wstring(path.begin(), path.end());
 }
 
-TEST_F(OutputFileTest, PipesWrittenDirectly) {
+TEST_F(OutputDirectTest, PipesWrittenDirectly) {
   // A FIFO by its name, through a link, through VOD2ERI; standard output on
   // a pipe as /dev/stdout (whose links end in "pipe:[...]", no file name);
   // a pipe's descriptor lent to ConvertToFd. Each gets the whole file.
@@ -286,7 +381,7 @@ TEST_F(OutputFileTest, PipesWrittenDirectly) {
   EXPECT_EQ(ConvertToFd(-1, names_, 2500, 2), Result::kBadArgument);
 }
 
-TEST_F(OutputFileTest, PermissionsOfAPlainCreateOrOfTheReplacedFile) {
+TEST_P(OutputFileTest, PermissionsOfAPlainCreateOrOfTheReplacedFile) {
   const mode_t saved = ::umask(0);
   for (const mode_t mask : {mode_t{022}, mode_t{027}, mode_t{0}, mode_t{077}}) {
     ::umask(mask);
@@ -306,7 +401,7 @@ TEST_F(OutputFileTest, PermissionsOfAPlainCreateOrOfTheReplacedFile) {
   ::umask(saved);
 }
 
-TEST_F(OutputFileTest, OutputThatCannotBeCreated) {
+TEST_P(OutputFileTest, OutputThatCannotBeCreated) {
   EXPECT_EQ(Run(dir_ / "missing" / "movie.avi"), Result::kCannotCreateOutput);
   fs::create_directory(dir_ / "out" / "movie.avi");
   EXPECT_EQ(Run(dir_ / "out" / "movie.avi"), Result::kCannotCreateOutput);
@@ -325,7 +420,7 @@ int AsUnprivileged(const std::function<Result()>& body) {
   });
 }
 
-TEST_F(OutputFileTest, PermissionsOfTheTargetAndItsFolderAreRespected) {
+TEST_P(OutputFileTest, PermissionsOfTheTargetAndItsFolderAreRespected) {
   // Everything the child needs to read is open to all; the folders below decide.
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod((dir_ / "in").c_str(), 0755), 0);
@@ -342,6 +437,13 @@ TEST_F(OutputFileTest, PermissionsOfTheTargetAndItsFolderAreRespected) {
   EXPECT_EQ(AsUnprivileged([&] { return Run(locked); }), 2);
   EXPECT_EQ(test::ReadFile(locked), Bytes("previous movie"));
   EXPECT_EQ(Entries(open), std::vector<std::string>{"locked.avi"});
+  // A writable one is replaced, by a process that has given up its rights.
+  const fs::path writable = open / "writable.avi";
+  test::WriteFile(writable, Bytes("previous movie"));
+  ASSERT_EQ(::chmod(writable.c_str(), 0666), 0);
+  EXPECT_EQ(AsUnprivileged([&] { return Run(writable); }), 0);
+  EXPECT_EQ(test::ReadFile(writable), reference_);
+  EXPECT_EQ(Entries(open), (std::vector<std::string>{"locked.avi", "writable.avi"}));
 
   // A writable file in a folder that refuses new files is written in place.
   const fs::path closed = dir_ / "closed";

@@ -1,15 +1,13 @@
 #include "avi/byte_writer.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <new>
 
 namespace stillreel {
 
-ByteWriter::ByteWriter(int fd, std::size_t bufferBytes)
-    : fd_(fd), buffer_(new (std::nothrow) std::uint8_t[bufferBytes]), capacity_(bufferBytes) {
+ByteWriter::ByteWriter(platform::File file, std::size_t bufferBytes)
+    : file_(file), buffer_(new (std::nothrow) std::uint8_t[bufferBytes]), capacity_(bufferBytes) {
   if (!buffer_) {
     ok_ = false;
     error_ = ENOMEM;
@@ -53,17 +51,9 @@ bool ByteWriter::Flush() {
 }
 
 void ByteWriter::Drain(const std::uint8_t* data, std::size_t size) {
-  while (ok_ && size > 0) {
-    const ssize_t done = ::write(fd_, data, size);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      ok_ = false;
-      error_ = done < 0 ? errno : EIO;
-      return;
-    }
-    data += done;
-    size -= static_cast<std::size_t>(done);
-  }
+  if (!ok_) return;
+  error_ = platform::WriteAll(file_, data, size);
+  ok_ = error_ == 0;
 }
 
 void WriteLe32(std::uint32_t value, ByteWriter& out) {

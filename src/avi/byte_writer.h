@@ -1,12 +1,14 @@
-// ByteWriter: buffered little-endian output to a file descriptor that it does
-// not own. Errors are sticky: after the first failed write every later call
-// does nothing and ok() stays false.
+// ByteWriter: buffered little-endian output to a file that it does not own.
+// Errors are sticky: after the first failed write every later call does
+// nothing and ok() stays false.
 #ifndef STILLREEL_AVI_BYTE_WRITER_H_
 #define STILLREEL_AVI_BYTE_WRITER_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+
+#include "platform/file.h"
 
 namespace stillreel {
 
@@ -15,7 +17,7 @@ class ByteWriter {
   static constexpr std::size_t kDefaultBufferBytes = std::size_t{1} << 20;
 
   // A buffer that cannot be allocated leaves the writer failed.
-  explicit ByteWriter(int fd, std::size_t bufferBytes = kDefaultBufferBytes);
+  explicit ByteWriter(platform::File file, std::size_t bufferBytes = kDefaultBufferBytes);
   ByteWriter(const ByteWriter&) = delete;
   ByteWriter& operator=(const ByteWriter&) = delete;
 
@@ -36,7 +38,7 @@ class ByteWriter {
  private:
   void Drain(const std::uint8_t* data, std::size_t size);
 
-  int fd_;
+  platform::File file_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t used_ = 0;

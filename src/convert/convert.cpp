@@ -6,11 +6,11 @@
 
 #include "avi/avi_writer.h"
 #include "avi/byte_writer.h"
-#include "convert/output_file.h"
 #include "convert/request.h"
 #include "convert/run.h"
 #include "convert/run_settings.h"
 #include "image/bmp_reader.h"
+#include "platform/output_file.h"
 #include "size_limits.h"
 
 namespace stillreel {
@@ -56,9 +56,9 @@ void FillSummary(const RunSettings& settings, Summary& summary) {
 }
 
 Result Write(const RunSettings& settings, const Request& request, std::int64_t& unreadable) {
-  OutputFile file;
+  platform::OutputFile file;
   if (request.outputFd >= 0) {
-    file.Lend(request.outputFd);
+    file.Lend(platform::FromDescriptor(request.outputFd));
   } else if (!request.output) {
     return Result::kCannotCreateOutput;
   } else if (const Result opened = file.Open(*request.output); opened != Result::kOk) {
@@ -67,8 +67,8 @@ Result Write(const RunSettings& settings, const Request& request, std::int64_t& 
   const AviLayout& layout = settings.layout;
   file.Reserve(layout.fileSize);
   // A frame is written a whole number of rows at a time.
-  ByteWriter out(file.fd(), std::max<std::size_t>(ByteWriter::kDefaultBufferBytes,
-                                                  static_cast<std::size_t>(layout.rowBytes)));
+  ByteWriter out(file.file(), std::max<std::size_t>(ByteWriter::kDefaultBufferBytes,
+                                                    static_cast<std::size_t>(layout.rowBytes)));
   if (!out.ok()) return Result::kOutOfMemory;
   AviWriter avi(layout, out);
   const Result result = WriteVideo(settings, avi, out, *request.options, unreadable);

@@ -1,12 +1,8 @@
 // The frame list: a text file naming one picture per line.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <new>
 
+#include "platform/file.h"
 #include "stillreel/stillreel.hpp"
 
 namespace stillreel {
@@ -25,29 +21,21 @@ std::vector<std::string> ParseFrameList(std::string_view text) {
 }
 
 Result ReadFrameList(const std::filesystem::path& list, std::vector<std::string>& names) {
-  const std::string& path = list.native();
-  if (path.empty() || path.find('\0') != std::string::npos) return Result::kListUnreadable;
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Result::kListUnreadable;
+  platform::File file;
+  if (list.empty() || platform::OpenForReading(list, platform::Accept::kAnyButFolder, file) !=
+                          platform::Opened::kOk) {
+    return Result::kListUnreadable;
+  }
   Result result = Result::kOk;
   try {
-    struct stat info;
+    // One pass, so a pipe works as well as a file.
     std::string text;
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-      result = Result::kListUnreadable;
-    } else {
-      // One pass, so a pipe works as well as a file.
-      char buffer[1 << 16];
-      for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) result = Result::kListUnreadable;
-        if (got <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
-      }
+    char buffer[1 << 16];
+    for (;;) {
+      const std::ptrdiff_t got = platform::Read(file, buffer, sizeof buffer);
+      if (got < 0) result = Result::kListUnreadable;
+      if (got <= 0) break;
+      text.append(buffer, static_cast<std::size_t>(got));
     }
     if (result == Result::kOk) {
       names = ParseFrameList(text);
@@ -56,7 +44,7 @@ Result ReadFrameList(const std::filesystem::path& list, std::vector<std::string>
   } catch (const std::bad_alloc&) {
     result = Result::kListUnreadable;
   }
-  ::close(fd);
+  platform::Close(file);
   return result;
 }
 

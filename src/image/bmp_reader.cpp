@@ -1,18 +1,13 @@
 #include "image/bmp_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "image/bmp_classic.h"
+#include "platform/file.h"
 #include "size_limits.h"
 
 namespace stillreel {
@@ -22,28 +17,13 @@ namespace {
 // table of all 65,536 of them.
 constexpr std::int64_t kWordTableAfter = std::int64_t{1} << 17;
 
-int OpenPicture(std::string_view name, PictureIssue& why) {
-  if (name.find('\0') != std::string_view::npos) {
-    why = PictureIssue::kCannotOpen;
-    return -1;
-  }
-  const std::string path(name);
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    why = PictureIssue::kCannotOpen;
-    return -1;
-  }
-  struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
-    why = PictureIssue::kNotAFile;
-    return -1;
-  }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return fd;
+platform::File OpenPicture(std::string_view name, PictureIssue& why) {
+  platform::File file;
+  const platform::Opened opened =
+      platform::OpenForReading(platform::PathOf(name), platform::Accept::kRegularFile, file);
+  if (opened == platform::Opened::kCannotOpen) why = PictureIssue::kCannotOpen;
+  if (opened == platform::Opened::kNotAFile) why = PictureIssue::kNotAFile;
+  return file;
 }
 
 // The one switch from a layout to its row decoder; run-length encoded
@@ -118,11 +98,11 @@ BmpFile::~BmpFile() = default;
 bool BmpFile::Open(std::string_view name, PictureIssue* why) {
   rle_.reset();
   PictureIssue issue = PictureIssue::kCannotOpen;
-  const int fd = OpenPicture(name, issue);
-  if (fd >= 0) {
-    source_.reset(new (std::nothrow) ByteSource(fd));
+  const platform::File file = OpenPicture(name, issue);
+  if (file.valid()) {
+    source_.reset(new (std::nothrow) ByteSource(file));
     if (!source_) {
-      ::close(fd);
+      platform::Close(file);
       issue = PictureIssue::kOutOfMemory;
     } else if (ReadHeaders(*source_, reading_, header_, layout_, issue)) {
       return true;

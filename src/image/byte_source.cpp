@@ -1,9 +1,6 @@
 #include "image/byte_source.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -11,7 +8,7 @@
 namespace stillreel {
 
 ByteSource::~ByteSource() {
-  if (fd_ >= 0) ::close(fd_);
+  platform::Close(file_);
 }
 
 std::span<const std::uint8_t> ByteSource::Take(std::size_t n) {
@@ -34,8 +31,7 @@ std::size_t ByteSource::ReadInto(std::uint8_t* destination, std::size_t n) {
   if (done > 0) std::memcpy(destination, data_ + position_, done);
   position_ += done;
   while (done < n && !ended_) {
-    const ssize_t got = ::read(fd_, destination + done, n - done);
-    if (got < 0 && errno == EINTR) continue;
+    const std::ptrdiff_t got = platform::Read(file_, destination + done, n - done);
     if (got <= 0) {
       ended_ = true;
       break;
@@ -65,7 +61,7 @@ void ByteSource::Skip(std::uint64_t n) {
 }
 
 std::span<const std::uint8_t> ByteSource::ReadAt(std::uint64_t offset, std::size_t n) {
-  if (fd_ < 0) {  // memory: data_ holds the whole input
+  if (!file_.valid()) {  // memory: data_ holds the whole input
     if (offset >= size_) return {};
     return {data_ + offset, std::min<std::uint64_t>(n, size_ - offset)};
   }
@@ -77,9 +73,8 @@ std::span<const std::uint8_t> ByteSource::ReadAt(std::uint64_t offset, std::size
   }
   std::size_t done = 0;
   while (done < n) {
-    const ssize_t got =
-        ::pread(fd_, atBuffer_.get() + done, n - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
+    const std::ptrdiff_t got =
+        platform::ReadAt(file_, atBuffer_.get() + done, n - done, offset + done);
     if (got <= 0) break;
     done += static_cast<std::size_t>(got);
   }
@@ -106,8 +101,7 @@ bool ByteSource::Fill(std::size_t n) {
   position_ = 0;
   size_ = have;
   while (size_ < n && !ended_) {
-    const ssize_t got = ::read(fd_, buffer_.get() + size_, capacity_ - size_);
-    if (got < 0 && errno == EINTR) continue;
+    const std::ptrdiff_t got = platform::Read(file_, buffer_.get() + size_, capacity_ - size_);
     if (got <= 0) {  // the end, or a read error: what is missing stays white
       ended_ = true;
       break;

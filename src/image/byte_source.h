@@ -11,13 +11,15 @@
 #include <memory>
 #include <span>
 
+#include "platform/file.h"
+
 namespace stillreel {
 
 class ByteSource {
  public:
   static constexpr std::size_t kChunkBytes = std::size_t{1} << 18;
 
-  explicit ByteSource(int fd) : fd_(fd) {}
+  explicit ByteSource(platform::File file) : file_(file) {}
   explicit ByteSource(std::span<const std::uint8_t> bytes)
       : data_(bytes.data()), size_(bytes.size()), ended_(true) {}
   ~ByteSource();
@@ -54,7 +56,7 @@ class ByteSource {
   // Returns false when nothing more could be had.
   bool Fill(std::size_t n);
 
-  int fd_ = -1;
+  platform::File file_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t capacity_ = 0;
   const std::uint8_t* data_ = nullptr;

@@ -190,8 +190,8 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
   return bytes;
 }
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "stillreel-test-XXXXXX").string();
+TempDir::TempDir(const std::filesystem::path& parent) {
+  std::string pattern = (parent / "stillreel-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
     throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
   }

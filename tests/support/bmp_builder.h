@@ -62,10 +62,11 @@ inline std::vector<std::uint8_t> Bytes(const std::string& text) {
 }
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path);
 
-// A fresh folder under the system's temporary folder, removed with the object.
+// A fresh folder under the system's temporary folder (or `parent`), removed
+// with the object.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path());
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -57,6 +57,26 @@ def complete(words):
     return [line for line in proc.stdout.decode().splitlines() if line]
 
 
+def writing_in(proc, target):
+    """Whether the tool has a file open beside `target`: a temporary file
+    shows up among its descriptors even when it has no name, or else in the
+    folder."""
+    target = os.path.realpath(target)
+    folder = os.path.dirname(target)
+    try:
+        descriptors = os.listdir("/proc/%d/fd" % proc.pid)
+    except OSError:
+        return len(os.listdir(folder)) > 1
+    for fd in descriptors:
+        try:
+            name = os.readlink("/proc/%d/fd/%s" % (proc.pid, fd))
+        except OSError:
+            continue
+        if os.path.dirname(name) == folder and name != target:
+            return True
+    return False
+
+
 def first_difference(have, want):
     for i, (a, b) in enumerate(zip(have, want)):
         if a != b:
@@ -174,6 +194,20 @@ class Failures(ToolCase):
         # --check knows the first outcome too, and does not try the output.
         self.expect(run(["--check", big]), 1, "--check of a too large picture")
 
+    def start_writing(self, args, target, dispositions):
+        """Starts the tool with the signals' dispositions given and returns it
+        once it writes the file that is to replace `target`."""
+        def prepare():
+            for number, disposition in dispositions.items():
+                signal.signal(number, disposition)
+        proc = subprocess.Popen([TOOL] + args, stderr=subprocess.PIPE, preexec_fn=prepare)
+        while not writing_in(proc, target) and proc.poll() is None:
+            time.sleep(0.001)
+        if proc.poll() is not None:
+            self.fail("%r: the conversion ended (status %d) before it was seen writing"
+                      % (args, proc.returncode))
+        return proc
+
     def test_interrupt_leaves_previous_file(self):
         # Two pictures faded over many frames: long enough to stop half-way.
         a = self.write("a.bmp", bmp24(200, 150, (255, 0, 0)))
@@ -181,17 +215,12 @@ class Failures(ToolCase):
         folder = self.path("out")
         os.mkdir(folder)
         out = os.path.join(folder, "out.avi")
-        for sig in (signal.SIGINT, signal.SIGTERM):
+        caught = {number: signal.SIG_DFL for number in (signal.SIGINT, signal.SIGHUP,
+                                                         signal.SIGQUIT)}
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
             with open(out, "wb") as f:
                 f.write(b"previous")
-            proc = subprocess.Popen([TOOL, "-q", "--smooth", "20000", a, b, "-o", out],
-                                    stderr=subprocess.PIPE)
-            # The temporary file beside the output shows the conversion is running.
-            while len(os.listdir(folder)) < 2 and proc.poll() is None:
-                time.sleep(0.001)
-            if proc.poll() is not None:
-                self.fail("%s: the conversion ended (status %d) before a temporary file was seen"
-                          % (sig.name, proc.returncode))
+            proc = self.start_writing(["-q", "--smooth", "20000", a, b, "-o", out], out, caught)
             proc.send_signal(sig)
             stderr = proc.communicate()[1].decode()
             self.assertEqual(proc.returncode, 7, "%s: stderr %s" % (sig.name, stderr))
@@ -199,6 +228,15 @@ class Failures(ToolCase):
             self.assertEqual(os.listdir(folder), ["out.avi"], sig.name)
             with open(out, "rb") as f:
                 self.assertEqual(f.read(), b"previous", sig.name)
+        # A hangup ignored when the tool starts (nohup) does not stop it.
+        proc = self.start_writing(["--smooth", "4000", a, b, "-o", out], out,
+                                  {signal.SIGHUP: signal.SIG_IGN})
+        proc.send_signal(signal.SIGHUP)
+        stderr = proc.communicate()[1].decode()
+        self.assertEqual(proc.returncode, 0, "SIGHUP ignored: stderr %s" % stderr)
+        self.assertIn("wrote %s: 4001 frames" % out, stderr)
+        self.assertRegex(stderr, r", %d bytes\n$" % os.path.getsize(out))
+        self.assertEqual(os.listdir(folder), ["out.avi"])
 
 
 class Pictures(ToolCase):

@@ -4,11 +4,7 @@
 // the library's; nothing here reads a picture or writes a byte of AVI.
 
 #include <getopt.h>
-#include <signal.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +16,7 @@
 
 #include "args.h"
 #include "console.h"
+#include "platform.h"
 #include "stillreel/stillreel.hpp"
 #include "stillreel/version.h"
 
@@ -111,83 +108,94 @@ int UsageError(const std::string& problem) {
   return kExitUsage;
 }
 
+// The usage error of an option getopt refused (c is ':' or '?').
+int RefusedOption(int c, char** argv) {
+  if (c == ':') return UsageError(std::string("option '") + argv[optind - 1] + "' needs a value");
+  // optopt is 0 for an unknown long option, the option's own value for
+  // a long one given a value it does not take, else an unknown letter.
+  if (optopt == 0) return UsageError(std::string("unknown option '") + argv[optind - 1] + "'");
+  for (const option& known : kLongOptions) {
+    if (known.name != nullptr && known.val == optopt) {
+      return UsageError(std::string("option '--") + known.name + "' takes no value");
+    }
+  }
+  return UsageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+}
+
+int TakeContainer(const std::string& kind, CommandLine& cl) {
+  if (kind == "auto") {
+    cl.container = Container::kAuto;
+  } else if (kind == "avi1") {
+    cl.container = Container::kAvi1;
+  } else if (kind == "opendml") {
+    cl.container = Container::kOpenDml;
+  } else {
+    return UsageError("invalid container '" + kind + "': give auto, avi1 or opendml");
+  }
+  return 0;
+}
+
+// Takes the option getopt returned as c, its value in optarg. Returns 0, or
+// the usage error's status.
+int TakeOption(int c, char** argv, CommandLine& cl) {
+  switch (c) {
+    case 'o':
+      if (*optarg == '\0') return UsageError("the output path is empty");
+      cl.output = optarg;
+      break;
+    case 'l':
+      if (*optarg == '\0') return UsageError("the frame list path is empty");
+      cl.list = optarg;
+      break;
+    case 'r':
+      cl.rateText = optarg;
+      if (!ParseRate(optarg, cl.rate)) {
+        return UsageError("invalid rate '" + std::string(optarg) +
+                          "': give pictures per second as a decimal above 0, "
+                          "such as 15 or 29.97");
+      }
+      break;
+    case 's':
+      if (!ParseCount(optarg, cl.smooth)) {
+        return UsageError("invalid smoothing count '" + std::string(optarg) +
+                          "': give a whole number of frames per picture, 1 or more");
+      }
+      break;
+    case kOptThreads:
+      if (!ParseCount(optarg, cl.threads, 0)) {
+        return UsageError("invalid thread count '" + std::string(optarg) +
+                          "': give a whole number, 1 or more, or 0 for one per core");
+      }
+      break;
+    case kOptContainer:
+      return TakeContainer(optarg, cl);
+    case kOptClassic:
+      cl.classic = true;
+      break;
+    case kOptCheck:
+      cl.check = true;
+      break;
+    case 'q':
+      cl.quiet = true;
+      break;
+    case 'h':
+      cl.help = true;
+      break;
+    case kOptVersion:
+      cl.version = true;
+      break;
+    default:
+      return RefusedOption(c, argv);
+  }
+  return 0;
+}
+
 // Returns 0 when the command line is sound, else the usage error's status.
 int ParseCommandLine(int argc, char** argv, CommandLine& cl) {
-  opterr = 0;  // the messages below say more than getopt's own
+  opterr = 0;  // the messages of TakeOption say more than getopt's own
   int c;
   while ((c = getopt_long(argc, argv, ":o:l:r:s:qh", kLongOptions, nullptr)) != -1) {
-    switch (c) {
-      case 'o':
-        if (*optarg == '\0') return UsageError("the output path is empty");
-        cl.output = optarg;
-        break;
-      case 'l':
-        if (*optarg == '\0') return UsageError("the frame list path is empty");
-        cl.list = optarg;
-        break;
-      case 'r':
-        cl.rateText = optarg;
-        if (!ParseRate(optarg, cl.rate)) {
-          return UsageError("invalid rate '" + std::string(optarg) +
-                            "': give pictures per second as a decimal above 0, "
-                            "such as 15 or 29.97");
-        }
-        break;
-      case 's':
-        if (!ParseCount(optarg, cl.smooth)) {
-          return UsageError("invalid smoothing count '" + std::string(optarg) +
-                            "': give a whole number of frames per picture, 1 or more");
-        }
-        break;
-      case kOptThreads:
-        if (!ParseCount(optarg, cl.threads, 0)) {
-          return UsageError("invalid thread count '" + std::string(optarg) +
-                            "': give a whole number, 1 or more, or 0 for one per core");
-        }
-        break;
-      case kOptContainer: {
-        const std::string kind = optarg;
-        if (kind == "auto") {
-          cl.container = Container::kAuto;
-        } else if (kind == "avi1") {
-          cl.container = Container::kAvi1;
-        } else if (kind == "opendml") {
-          cl.container = Container::kOpenDml;
-        } else {
-          return UsageError("invalid container '" + kind + "': give auto, avi1 or opendml");
-        }
-        break;
-      }
-      case kOptClassic:
-        cl.classic = true;
-        break;
-      case kOptCheck:
-        cl.check = true;
-        break;
-      case 'q':
-        cl.quiet = true;
-        break;
-      case 'h':
-        cl.help = true;
-        break;
-      case kOptVersion:
-        cl.version = true;
-        break;
-      case ':':
-        return UsageError(std::string("option '") + argv[optind - 1] + "' needs a value");
-      default:
-        // optopt is 0 for an unknown long option, the option's own value for
-        // a long one given a value it does not take, else an unknown letter.
-        if (optopt == 0) {
-          return UsageError(std::string("unknown option '") + argv[optind - 1] + "'");
-        }
-        for (const option& known : kLongOptions) {
-          if (known.name != nullptr && known.val == optopt) {
-            return UsageError(std::string("option '--") + known.name + "' takes no value");
-          }
-        }
-        return UsageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
-    }
+    if (const int status = TakeOption(c, argv, cl); status != 0) return status;
   }
   if (cl.help || cl.version) return 0;
   cl.pictures.assign(argv + optind, argv + argc);
@@ -199,24 +207,10 @@ int ParseCommandLine(int argc, char** argv, CommandLine& cl) {
   if (cl.classic && cl.container) {
     return UsageError("--classic writes AVI 1.0 only: leave out --container");
   }
-  if (cl.output == "-" && !cl.check && isatty(STDOUT_FILENO)) {
+  if (cl.output == "-" && !cl.check && IsTerminal(Stream::kOutput)) {
     return UsageError("standard output is a terminal: redirect it or give a file name");
   }
   return 0;
-}
-
-// Reads standard input to its end. Returns false on a read error.
-bool ReadAll(int fd, std::string& text) {
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got == 0) return true;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
 }
 
 // What to do about each failure, after the library's own words for it.
@@ -251,26 +245,6 @@ int Fail(Result result, const std::string& subject, const std::string& reason = 
   std::fprintf(stderr, "%s\n", line.c_str());
   const int status = static_cast<int>(result);
   return status >= 1 && status <= 7 ? status : 70;
-}
-
-std::atomic<bool> gCancel{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-extern "C" void OnSignal(int) {
-  gCancel.store(true);
-}
-
-// The first SIGINT or SIGTERM asks the conversion to stop cleanly; the
-// handler then resets itself, so a second one ends the process at once.
-void CatchSignals() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  // A reader that goes away (a FIFO as output) is a failed write, not a kill.
-  signal(SIGPIPE, SIG_IGN);
 }
 
 std::string PictureLine(const PictureNotice& notice, std::int64_t count, const Summary& summary,
@@ -333,53 +307,39 @@ void PrintCheck(const CommandLine& cl, const Summary& summary) {
   std::printf("file size:  %" PRIu64 " bytes\n", summary.fileSize);
 }
 
-int Run(int argc, char** argv) {
-  CommandLine cl;
-  if (const int status = ParseCommandLine(argc, argv, cl); status != 0) return status;
-  if (cl.help) {
-    std::printf("%s\n%s", kUsage, kHelp);
-    return 0;
-  }
-  if (cl.version) {
-    std::printf("stillreel %s\n", STILLREEL_VERSION_STRING);
-    return 0;
-  }
-  if (cl.rate.rounded && !cl.quiet) {
-    std::fprintf(stderr, "stillreel: rate %s rounded to %s pictures per second\n",
-                 cl.rateText.c_str(), FormatHundredths(cl.rate.x100).c_str());
-  }
-
-  std::vector<std::string> names;
-  std::string listSubject;
+// The picture names, from the command line, standard input or a list file.
+// Returns the exit status when they cannot be had.
+std::optional<int> GatherNames(CommandLine& cl, std::vector<std::string>& names,
+                               std::string& listSubject) {
   if (!cl.list) {
     names = std::move(cl.pictures);
   } else if (*cl.list == "-") {
     listSubject = "standard input";
-    if (isatty(STDIN_FILENO) && !cl.quiet) {
+    if (IsTerminal(Stream::kInput) && !cl.quiet) {
       std::fprintf(stderr, "stillreel: reading picture names, one per line; end with Ctrl-D\n");
     }
     std::string text;
-    if (!ReadAll(STDIN_FILENO, text)) return Fail(Result::kListUnreadable, listSubject);
+    if (!ReadStandardInput(text)) return Fail(Result::kListUnreadable, listSubject);
     names = ParseFrameList(text);
   } else {
     listSubject = *cl.list;
     const Result read = ReadFrameList(*cl.list, names);
     if (read != Result::kOk) return Fail(read, listSubject);
   }
+  return std::nullopt;
+}
 
-  const bool progress = !cl.quiet && !cl.check && isatty(STDERR_FILENO);
-  Console console(stderr, progress);
-  Summary summary;
-  const auto count = static_cast<std::int64_t>(names.size());
+// What the command line asks of the conversion; the callbacks speak
+// through `console` and fill in `summary`.
+Options OptionsFor(const CommandLine& cl, Console& console, Summary& summary, std::int64_t count) {
   Options options;
-  options.cancel = &gCancel;
   options.dryRun = cl.check;
   options.summary = &summary;
   options.reading = cl.classic ? Reading::kClassic : Reading::kFull;
   options.container = cl.classic ? Container::kAvi1 : cl.container.value_or(Container::kAuto);
   options.threads = cl.threads;
   options.onProgress = [&console](const Progress& p) { console.OnProgress(p); };
-  options.onPicture = [&](const PictureNotice& notice) {
+  options.onPicture = [&cl, &console, &summary, count](const PictureNotice& notice) {
     const std::string line = PictureLine(notice, count, summary, cl.check);
     if (cl.check) {
       std::printf("%s\n", line.c_str());
@@ -387,16 +347,14 @@ int Run(int argc, char** argv) {
       console.Say("warning: " + line);
     }
   };
+  return options;
+}
 
-  CatchSignals();
+// The exit status of a conversion that ended in `result`, and what is said of it.
+int Report(Result result, const CommandLine& cl, const Summary& summary, Console& console,
+           const std::string& listSubject) {
   const bool toStdout = cl.output == "-";
   const std::string output = toStdout ? kStandardOutput : cl.output.value_or("");
-  const Result result =
-      toStdout && !cl.check
-          ? ConvertToFd(STDOUT_FILENO, names, cl.rate.x100, cl.smooth, options)
-          : Convert(cl.output.value_or(""), names, cl.rate.x100, cl.smooth, options);
-  console.Finish();
-
   switch (result) {
     case Result::kOk:
       break;
@@ -430,6 +388,39 @@ int Run(int argc, char** argv) {
     console.Say(line);
   }
   return 0;
+}
+
+int Run(int argc, char** argv) {
+  CommandLine cl;
+  if (const int status = ParseCommandLine(argc, argv, cl); status != 0) return status;
+  if (cl.help) {
+    std::printf("%s\n%s", kUsage, kHelp);
+    return 0;
+  }
+  if (cl.version) {
+    std::printf("stillreel %s\n", STILLREEL_VERSION_STRING);
+    return 0;
+  }
+  if (cl.rate.rounded && !cl.quiet) {
+    std::fprintf(stderr, "stillreel: rate %s rounded to %s pictures per second\n",
+                 cl.rateText.c_str(), FormatHundredths(cl.rate.x100).c_str());
+  }
+
+  std::vector<std::string> names;
+  std::string listSubject;
+  if (const std::optional<int> status = GatherNames(cl, names, listSubject)) return *status;
+
+  const bool progress = !cl.quiet && !cl.check && IsTerminal(Stream::kError);
+  Console console(stderr, progress);
+  Summary summary;
+  Options options = OptionsFor(cl, console, summary, static_cast<std::int64_t>(names.size()));
+  options.cancel = CatchInterrupts();
+  const Result result =
+      cl.output == "-" && !cl.check
+          ? ConvertToFd(StandardOutputDescriptor(), names, cl.rate.x100, cl.smooth, options)
+          : Convert(cl.output.value_or(""), names, cl.rate.x100, cl.smooth, options);
+  console.Finish();
+  return Report(result, cl, summary, console, listSubject);
 }
 
 }  // namespace

@@ -1,0 +1,89 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <iterator>
+
+#include "platform.h"
+
+namespace stillreel::tool {
+namespace {
+
+std::atomic<bool> gInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+// The signals that interrupt a conversion; gCaught[i] says whether
+// kInterrupts[i] is caught.
+constexpr int kInterrupts[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+volatile sig_atomic_t gCaught[std::size(kInterrupts)] = {};
+
+extern "C" void OnInterrupt(int) {
+  gInterrupted.store(true);
+  // Whichever interrupt comes next takes its default action. sigaction may
+  // be called in a handler; the others are blocked until it returns.
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  for (std::size_t i = 0; i < std::size(kInterrupts); ++i) {
+    if (gCaught[i]) sigaction(kInterrupts[i], &fallback, nullptr);
+  }
+}
+
+int Descriptor(Stream stream) {
+  switch (stream) {
+    case Stream::kInput:
+      return STDIN_FILENO;
+    case Stream::kOutput:
+      return STDOUT_FILENO;
+    default:
+      return STDERR_FILENO;
+  }
+}
+
+}  // namespace
+
+bool IsTerminal(Stream stream) {
+  return isatty(Descriptor(stream)) == 1;
+}
+
+int StandardOutputDescriptor() {
+  return STDOUT_FILENO;
+}
+
+bool ReadStandardInput(std::string& text) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+const std::atomic<bool>* CatchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  for (const int number : kInterrupts)
+    sigaddset(&action.sa_mask, number);
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  for (std::size_t i = 0; i < std::size(kInterrupts); ++i) {
+    // nohup and the background jobs of a shell without job control ignore
+    // these, and so must the tool; a request to terminate always stops it.
+    struct sigaction before {};
+    if (kInterrupts[i] != SIGTERM && sigaction(kInterrupts[i], nullptr, &before) == 0 &&
+        before.sa_handler == SIG_IGN) {
+      continue;
+    }
+    gCaught[i] = 1;
+    sigaction(kInterrupts[i], &action, nullptr);
+  }
+  signal(SIGPIPE, SIG_IGN);
+  return &gInterrupted;
+}
+
+}  // namespace stillreel::tool
