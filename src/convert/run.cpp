@@ -32,8 +32,8 @@
 
 #include "avi/avi_writer.h"
 #include "avi/byte_writer.h"
-#include "convert/cross_fade.h"
 #include "convert/run_settings.h"
+#include "fade/cross_fade.h"
 #include "image/bmp_reader.h"
 
 namespace stillreel {
