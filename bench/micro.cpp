@@ -21,7 +21,7 @@
 #include "avi/avi_layout.h"
 #include "avi/avi_writer.h"
 #include "avi/byte_writer.h"
-#include "convert/cross_fade.h"
+#include "fade/cross_fade.h"
 #include "image/bmp_reader.h"
 #include "image/image.h"
 
@@ -458,13 +458,14 @@ void BM_FadeFloor(benchmark::State& state) {
 }
 BENCHMARK(BM_FadeFloor)->Unit(benchmark::kMillisecond);
 
-// Preparing one step of a fade (its 256 x 256 table), done once per step.
+// Preparing one step of a fade (the tables of the kernel in use), done once
+// per step.
 void BM_SetBlendStep(benchmark::State& state) {
   auto step = std::make_unique<BlendStep>();
   std::int32_t l = 1;
   for (auto _ : state) {
     SetBlendStep(*step, l, 7);
-    benchmark::DoNotOptimize(step->table.data());
+    benchmark::DoNotOptimize(step->tables.get());
     benchmark::ClobberMemory();
     l = l % 6 + 1;
   }

@@ -15,11 +15,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "convert/cross_fade.h"
 #include "convert/wide_path.h"
+#include "fade/cross_fade.h"
 #include "gtest/gtest.h"
 #include "image/bmp_reader.h"
 #include "image/image.h"
+#include "simd/simd.h"
 #include "stillreel/stillreel.hpp"
 #include "stillreel/vod2eri.h"
 #include "support/avi_model.h"
@@ -226,8 +227,8 @@ TEST(CrossFadeTest, EqualsDoubleFormulaWithTwoRoundings) {
 // The whole-frame blend gives what BlendChannel gives, for every pair of
 // channel values and every step of each count: integer blends with and
 // without lower pairs (one set or several), powers of two, counts past the
-// integer blend, on each path the processor has, from unaligned starts and
-// for lengths that are not whole vectors.
+// integer blend, with each kernel the processor can run, from unaligned
+// starts and for lengths that are not whole vectors.
 TEST(CrossFadeTest, BlendBytesEqualsBlendChannel) {
   // Pair i is (i >> 8, i & 0xFF); past 65,535 the bytes are zero.
   constexpr std::size_t kPairs = 65536;
@@ -237,46 +238,49 @@ TEST(CrossFadeTest, BlendBytesEqualsBlendChannel) {
     b[i] = static_cast<std::uint8_t>(i & 0xFF);
   }
   const struct { std::size_t from, size; } spans[] = {{0, kPairs + 4}, {1, kPairs - 2}, {45, 100}};
-  const BlendPath paths[] = {BlendPath::kAvx512, BlendPath::kAvx2, BlendPath::kScalar};
-  const char* const pathNames[] = {"AVX-512", "AVX2", "scalar"};
+  const SimdLevel inUse = SimdInUse();
   std::string missing;
-  auto step = std::make_unique<BlendStep>();
+  std::vector<const BlendKernel*> tried;
+  BlendStep step;
   std::vector<std::uint8_t> want(kPairs + 64), have, expected;
-  for (const int n : {2, 3, 4, 5, 6, 7, 9, 10, 12, 14, 100, 127, kMaxIntegerBlendCount,
-                      kMaxIntegerBlendCount + 1, 255, 1000}) {
-    for (int l = 1; l < n; l += n < 1000 ? 1 : 141) {
-      SetBlendStep(*step, l, n);
-      for (std::size_t i = 0; i < want.size(); ++i)
-        want[i] = BlendChannel(a[i], b[i], l, n);
-      for (std::size_t p = 0; p < std::size(paths); ++p) {
-        if (LimitBlendPath(paths[p]) != paths[p]) {
-          if (missing.find(pathNames[p]) == std::string::npos)
-            missing += std::string(missing.empty() ? "" : ", ") + pathNames[p];
-          continue;
-        }
+  for (const SimdLevel level : SimdFamily()) {
+    const char* name = ToString(level);
+    if (LimitSimd(level) != level) {
+      missing += std::string(missing.empty() ? "" : ", ") + name;
+      continue;
+    }
+    // A level without a blend of its own runs the one below it.
+    if (std::find(tried.begin(), tried.end(), Kernels().blend) != tried.end()) continue;
+    tried.push_back(Kernels().blend);
+    for (const int n : {2, 3, 4, 5, 6, 7, 9, 10, 12, 14, 100, 127, kMaxIntegerBlendCount,
+                        kMaxIntegerBlendCount + 1, 255, 1000}) {
+      for (int l = 1; l < n; l += n < 1000 ? 1 : 141) {
+        SetBlendStep(step, l, n);
+        for (std::size_t i = 0; i < want.size(); ++i)
+          want[i] = BlendChannel(a[i], b[i], l, n);
         for (const auto& span : spans) {
           // The span's blends, then bytes left alone.
           expected.assign(want.begin() + static_cast<std::ptrdiff_t>(span.from),
                           want.begin() + static_cast<std::ptrdiff_t>(span.from + span.size));
           expected.resize(span.size + 32, 77);
           have.assign(expected.size(), 77);
-          BlendBytes(a.data() + span.from, b.data() + span.from, span.size, *step, have.data());
+          BlendBytes(a.data() + span.from, b.data() + span.from, span.size, step, have.data());
           if (have == expected) continue;
           int mismatches = 0;
           for (std::size_t j = 0; j < have.size(); ++j) {
             if (have[j] != expected[j] && ++mismatches <= 3) {
-              ADD_FAILURE() << pathNames[p] << ", bytes from " << span.from << ", byte " << j
+              ADD_FAILURE() << name << ", bytes from " << span.from << ", byte " << j
                             << " (a=" << int{a[span.from + j]} << " b=" << int{b[span.from + j]}
                             << ") step " << l << " of " << n << ": have " << int{have[j]}
                             << ", want " << int{expected[j]};
             }
           }
-          EXPECT_EQ(mismatches, 0) << pathNames[p] << " step " << l << " of " << n;
+          EXPECT_EQ(mismatches, 0) << name << " step " << l << " of " << n;
         }
       }
     }
   }
-  LimitBlendPath(BlendPath::kAvx512);
+  LimitSimd(inUse);
   if (!missing.empty()) {
     const char* ci = std::getenv("CI");
     if (ci && std::string(ci) == "true") FAIL() << "this processor cannot run " << missing;

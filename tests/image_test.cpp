@@ -20,6 +20,7 @@
 
 #include "image/bmp_reader.h"
 #include "image/image.h"
+#include "simd/simd.h"
 #include "support/bmp_builder.h"
 #include "support/peers.h"
 #include "support/sanitized.h"
@@ -112,6 +113,25 @@ Pixels Looked(const BmpFields& fields, std::size_t entries) {
   return out;
 }
 
+// Runs body(level) at every instruction-set level of this processor family,
+// best first, so that each level's row kernels read the pictures; then the
+// level in use is restored. A level the processor lacks fails under CI=true.
+void OnEveryLevel(const std::function<void(const std::string&)>& body) {
+  const SimdLevel inUse = SimdInUse();
+  std::string missing;
+  for (const SimdLevel level : SimdFamily()) {
+    if (LimitSimd(level) == level) {
+      body(std::string(ToString(level)) + ": ");
+    } else {
+      missing += std::string(missing.empty() ? "" : ", ") + ToString(level);
+    }
+  }
+  LimitSimd(inUse);
+  if (missing.empty()) return;
+  if (test::InCi()) FAIL() << "this processor cannot run " << missing << " (CI=true)";
+  GTEST_SKIP() << "this processor cannot run " << missing;
+}
+
 class BmpReaderTest : public ::testing::Test {
  protected:
   // Reads the built picture from a file and from memory, checks that both
@@ -138,6 +158,9 @@ class BmpReaderTest : public ::testing::Test {
     if (why) *why = fileWhy;
     return fileOk;
   }
+
+  void SixteenBitWords(const std::string& level);
+  void RunLengthAcrossChunks(const std::string& level);
 
   test::TempDir dir_;
   int count_ = 0;
@@ -503,11 +526,16 @@ std::uint8_t Scaled(std::uint32_t pixel, std::uint32_t mask) {
   return static_cast<std::uint8_t>((2 * 255 * v + d) / (2 * d));
 }
 
-// Large 16-bit pictures are decoded through a table of every word; it must
+// Large 16-bit pictures are decoded through a table of every word, or in
+// full reading by the vector kernel where the level has one; either must
 // give what the masks give, into an Image and cropped into the caller's rows:
 // in classic reading 5 bits at most, scaled by 8; in full reading any mask,
 // scaled to 255.
 TEST_F(BmpReaderTest, SixteenBitWordsOfALargePicture) {
+  OnEveryLevel([&](const std::string& level) { SixteenBitWords(level); });
+}
+
+void BmpReaderTest::SixteenBitWords(const std::string& level) {
   struct Set {
     Reading reading;
     std::uint32_t compression;
@@ -556,8 +584,8 @@ TEST_F(BmpReaderTest, SixteenBitWordsOfALargePicture) {
           x >= 300 || (row[0] == want.blue && row[1] == want.green && row[2] == want.red);
       if (!Same(have, want) || !rowOk) {
         ++bad;
-        ADD_FAILURE() << "mask set " << set << ", word " << std::hex << (i & 0xFFFF) << std::dec
-                      << ": have " << Show(have) << " and rows " << int{row[0]} << "/"
+        ADD_FAILURE() << level << "mask set " << set << ", word " << std::hex << (i & 0xFFFF)
+                      << std::dec << ": have " << Show(have) << " and rows " << int{row[0]} << "/"
                       << int{row[1]} << "/" << int{row[2]} << ", want " << Show(want);
       }
     }
@@ -604,28 +632,35 @@ TEST_F(BmpReaderTest, ShortFilesKeepWhiteWhereBytesAreMissing) {
   ExpectPixels(image, 9, 1, Pixels(9, kWhite), "1-bit cut after the table");
 }
 
-// Every mask width from 1 to 32 bits, at its ends and in between; red in
-// the top bits and green in the low ones (overlapping from 17 bits on). 27
-// pixels: rows long enough for the decoder's vector path and its tail.
+// Every mask width from 1 to 32 bits (16 in 16-bit pixels), at its ends and
+// in between; red in the top bits and green in the low ones (overlapping from
+// half the pixel on). 27 pixels: rows long enough for the decoder's vector
+// path and its tail, on every level.
 TEST_F(BmpReaderTest, FullReadingScalesEveryMaskWidth) {
-  for (int w = 1; w <= 32; ++w) {
-    const std::uint32_t max = w == 32 ? 0xFFFFFFFFu : (1u << w) - 1;
-    const std::uint32_t values[8] = {0,       1,   max / 2, max / 2 + 1,
-                                     max - 1, max, max / 3, 0x9E3779B9u & max};
-    BmpFields fields = Fields(27, 1, 32);
-    fields.compression = 3, fields.infoHeaderSize = 124;
-    fields.redMask = max << (32 - w), fields.greenMask = max, fields.blueMask = 0;
-    Pixels want;
-    for (int i = 0; i < 27; ++i) {
-      const std::uint32_t p = values[i % 8] << (32 - w) | values[(i * 3 + 7) % 8];
-      fields.pixels.push_back(Rgba{std::uint8_t(p), std::uint8_t(p >> 8), std::uint8_t(p >> 16),
-                                   std::uint8_t(p >> 24)});
-      want.push_back(Pixel{0, Scaled(p, fields.greenMask), Scaled(p, fields.redMask)});
+  OnEveryLevel([&](const std::string& level) {
+    for (const int bits : {32, 16}) {
+      for (int w = 1; w <= bits; ++w) {
+        const std::uint32_t max = w == 32 ? 0xFFFFFFFFu : (1u << w) - 1;
+        const std::uint32_t values[8] = {0,       1,   max / 2, max / 2 + 1,
+                                         max - 1, max, max / 3, 0x9E3779B9u & max};
+        BmpFields fields = Fields(27, 1, bits);
+        fields.compression = 3, fields.infoHeaderSize = 124;
+        fields.redMask = max << (bits - w), fields.greenMask = max, fields.blueMask = 0;
+        Pixels want;
+        for (int i = 0; i < 27; ++i) {
+          const std::uint32_t p = values[i % 8] << (bits - w) | values[(i * 3 + 7) % 8];
+          fields.pixels.push_back(Rgba{std::uint8_t(p), std::uint8_t(p >> 8), std::uint8_t(p >> 16),
+                                       std::uint8_t(p >> 24)});
+          want.push_back(Pixel{0, Scaled(p, fields.greenMask), Scaled(p, fields.redMask)});
+        }
+        const std::string what =
+            level + std::to_string(w) + "-bit masks in " + std::to_string(bits) + "-bit pixels";
+        Image image = CreateImage();
+        ASSERT_TRUE(Read(fields, image, nullptr, Reading::kFull)) << what;
+        ExpectPixels(image, 27, 1, want, what);
+      }
     }
-    Image image = CreateImage();
-    ASSERT_TRUE(Read(fields, image, nullptr, Reading::kFull)) << w << "-bit masks";
-    ExpectPixels(image, 27, 1, want, std::to_string(w) + "-bit masks");
-  }
+  });
 }
 
 // Rows of a picture that is run-length encoded or stored top-down, read
@@ -689,8 +724,12 @@ TEST_F(BmpReaderTest, RunLengthCodes) {
 }
 
 // Random codes of every kind over codes longer than one chunk read, against
-// a plain model of what they set.
+// a plain model of what they set, on every level.
 TEST_F(BmpReaderTest, RunLengthCodesAcrossChunks) {
+  OnEveryLevel([&](const std::string& level) { RunLengthAcrossChunks(level); });
+}
+
+void BmpReaderTest::RunLengthAcrossChunks(const std::string& level) {
   for (int bits : {8, 4}) {
     const std::int32_t w = 2000, h = 800;
     const unsigned indices = 1u << bits;
@@ -733,7 +772,7 @@ TEST_F(BmpReaderTest, RunLengthCodesAcrossChunks) {
         want.push_back(P(fields.palette[model[static_cast<std::size_t>(y) * w + x]]));
     }
     Image image = CreateImage();
-    const std::string what = "RLE" + std::to_string(bits);
+    const std::string what = level + "RLE" + std::to_string(bits);
     ASSERT_TRUE(Read(fields, image, nullptr, Reading::kFull)) << what;
     ExpectPixels(image, w, h, want, what);
     ExpectRowsInBlocks(fields, image, 7, what);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "avi/avi_writer.h"
-#include "convert/cross_fade.h"
+#include "fade/cross_fade.h"
 #include "convert/run_settings.h"
 #include "convert/workers.h"
 #include "image/bmp_reader.h"

@@ -6,10 +6,7 @@
 #include <cstring>
 
 #include "image/pixel_stores.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd/simd.h"
 
 namespace stillreel {
 
@@ -74,139 +71,155 @@ constexpr auto kNibbles = [] {
   return pairs;
 }();
 
+// `nibbles`, where the level in use has one, unpacks whole blocks.
 void UnpackIndices(std::uint8_t* to, const std::uint8_t* in, std::size_t n, std::size_t room,
-                   std::size_t readable) {
+                   std::size_t readable, NibblesKernel nibbles) {
   if (n <= kBlock && room >= kBlock && readable >= kBlock / 2) n = kBlock;
-#if defined(__SSE2__)
-  if (n == kBlock) {  // high nibbles first, side by side with the low ones
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-    const __m128i low = _mm_and_si128(bytes, _mm_set1_epi8(0x0F));
-    const __m128i high = _mm_and_si128(_mm_srli_epi16(bytes, 4), _mm_set1_epi8(0x0F));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_unpacklo_epi8(high, low));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 16), _mm_unpackhi_epi8(high, low));
-    return;
-  }
-#endif
+  if (n == kBlock && nibbles != nullptr) return nibbles(to, in);
   for (std::size_t j = 0; j < n / 2; ++j)
     std::memcpy(to + 2 * j, kNibbles[in[j]].data(), 2);
   if (n & 1) to[n - 1] = in[n / 2] >> 4;
 }
 
+// The decoding of one row, held in locals of DecodeRow: stores to the row
+// may alias the decoder's members, which would reload them for every code.
+struct RowCursor {
+  std::uint8_t* indices;
+  std::int64_t shown;
+  std::int64_t x;  // where the next code puts its pixels
+  std::int64_t filled;
+  const std::uint8_t* at;
+  const std::uint8_t* end;
+  const std::uint8_t* readableEnd;  // of the buffer the last bytes taken lie in
+  bool eight;
+  NibblesKernel nibbles;
+};
+
+// The two indices of a run of one index or of two taking turns, 8 bytes.
+inline std::uint64_t RunPattern(bool eight, unsigned value) {
+  const std::uint64_t pair = eight ? value * 0x0101u : (value >> 4) | (value & 0x0Fu) << 8;
+  return pair * 0x0001000100010001u;
+}
+
+// Indices from x on: `count` of them, put(to, n, room) setting the first n
+// that are shown, with room for `room` from `to` on.
+template <class Put>
+inline void Run(RowCursor& c, std::int64_t count, Put put) {
+  const std::int64_t from = std::min(c.x, c.shown);
+  const std::int64_t to = std::min(c.x + count, c.shown);
+  if (from > c.filled) {  // skipped by a delta
+    std::memset(c.indices + c.filled, 0, static_cast<std::size_t>(from - c.filled));
+  }
+  if (to > from) {
+    put(c.indices + from, static_cast<std::size_t>(to - from),
+        static_cast<std::size_t>(c.shown - from));
+  }
+  c.filled = std::max(c.filled, to);
+  c.x += count;
+}
+
+// The bulk of most pictures, without a branch on the kind of code: runs of
+// at most one block, of one index (or two taking turns) or absolute, inside
+// the row, right after the pixels set, with their bytes in hand. Each is
+// stored as a whole block, taken from the run's pattern or from its indices
+// as they come.
+inline void DecodeBlocks(RowCursor& c) {
+  while (c.end - c.at >= static_cast<std::ptrdiff_t>(2 + kBlock) && c.x == c.filled &&
+         c.x + static_cast<std::int64_t>(kBlock) <= c.shown) {
+    const unsigned count = c.at[0];
+    const unsigned value = c.at[1];
+    const bool encoded = count != 0;
+    const unsigned pixels = encoded ? count : value;
+    if (pixels > kBlock || pixels < (encoded ? 1u : 3u)) break;
+    alignas(8) std::uint8_t pattern[kBlock];
+    FillIndices(pattern, kBlock, kBlock, RunPattern(c.eight, value));
+    const std::uint8_t* in = c.at + 2;
+    if (c.eight) {
+      std::memcpy(c.indices + c.x, encoded ? pattern : in, kBlock);
+    } else if (encoded) {
+      std::memcpy(c.indices + c.x, pattern, kBlock);
+    } else {
+      UnpackIndices(c.indices + c.x, in, kBlock, kBlock, kBlock / 2, c.nibbles);
+    }
+    const unsigned bytes = c.eight ? value : (value + 1) / 2;
+    c.at += encoded ? 2 : 2 + bytes + (bytes & 1);
+    c.filled = c.x += pixels;
+  }
+}
+
+// An absolute run of `value` indices of which `data` holds the bytes taken.
+inline void Absolute(RowCursor& c, unsigned value, std::span<const std::uint8_t> data) {
+  const std::int64_t held =
+      std::min<std::int64_t>(value, static_cast<std::int64_t>(data.size()) << (c.eight ? 0 : 1));
+  const std::uint8_t* in = data.data();
+  const auto readable = static_cast<std::size_t>(c.readableEnd - in);
+  if (c.eight) {
+    Run(c, held, [in, readable](std::uint8_t* to, std::size_t n, std::size_t room) {
+      CopyIndices(to, in, n, room, readable);
+    });
+  } else {
+    const NibblesKernel nibbles = c.nibbles;
+    Run(c, held, [in, readable, nibbles](std::uint8_t* to, std::size_t n, std::size_t room) {
+      UnpackIndices(to, in, n, room, readable, nibbles);
+    });
+  }
+}
+
 }  // namespace
 
 std::int64_t RleRows::DecodeRow(std::uint8_t* indices, std::int64_t shown) {
-  // The place and the cursor in locals: stores to the row may alias the
-  // members, which would reload them for every code.
-  std::int64_t x = x_;
-  std::int64_t filled = 0;
-  const bool eight = bitCount_ == 8;
-  const std::uint8_t* at = at_;
-  const std::uint8_t* end = end_;
-  const std::uint8_t* readableEnd = end;  // of the buffer the last bytes taken lie in
+  RowCursor c{indices, shown, x_, 0, at_, end_, end_, bitCount_ == 8, Kernels().nibbles};
   const auto take = [&](std::size_t n) -> std::span<const std::uint8_t> {
-    if (static_cast<std::size_t>(end - at) >= n) {
-      at += n;
-      readableEnd = end;
-      return {at - n, n};
+    if (static_cast<std::size_t>(c.end - c.at) >= n) {
+      c.at += n;
+      c.readableEnd = c.end;
+      return {c.at - n, n};
     }
-    at_ = at;
+    at_ = c.at;
     const std::span<const std::uint8_t> bytes = TakeAcross(n);
-    at = at_, end = end_;
-    readableEnd = carry_ + sizeof carry_;
+    c.at = at_, c.end = end_;
+    c.readableEnd = carry_ + sizeof carry_;
     return bytes;
-  };
-  // Indices from x on: `count` of them, put(to, n, room) setting the first
-  // n that are shown, with room for `room` from `to` on.
-  const auto run = [&](std::int64_t count, auto put) {
-    const std::int64_t from = std::min(x, shown);
-    const std::int64_t to = std::min(x + count, shown);
-    if (from > filled) {  // skipped by a delta
-      std::memset(indices + filled, 0, static_cast<std::size_t>(from - filled));
-    }
-    if (to > from) {
-      put(indices + from, static_cast<std::size_t>(to - from),
-          static_cast<std::size_t>(shown - from));
-    }
-    filled = std::max(filled, to);
-    x += count;
   };
   State next = State::kCut;
   for (;;) {
-    // The bulk of most pictures, without a branch on the kind of code: runs
-    // of at most one block, of one index (or two taking turns) or absolute,
-    // inside the row, right after the pixels set, with their bytes in hand.
-    // Each is stored as a whole block, taken from the run's pattern or from
-    // its indices as they come.
-    while (end - at >= static_cast<std::ptrdiff_t>(2 + kBlock) && x == filled &&
-           x + static_cast<std::int64_t>(kBlock) <= shown) {
-      const unsigned count = at[0];
-      const unsigned value = at[1];
-      const bool encoded = count != 0;
-      const unsigned pixels = encoded ? count : value;
-      if (pixels > kBlock || pixels < (encoded ? 1u : 3u)) break;
-      alignas(8) std::uint8_t pattern[kBlock];
-      const std::uint64_t pair = eight ? value * 0x0101u : (value >> 4) | (value & 0x0Fu) << 8;
-      FillIndices(pattern, kBlock, kBlock, pair * 0x0001000100010001u);
-      const std::uint8_t* in = at + 2;
-      if (eight) {
-        std::memcpy(indices + x, encoded ? pattern : in, kBlock);
-      } else if (encoded) {
-        std::memcpy(indices + x, pattern, kBlock);
-      } else {
-        UnpackIndices(indices + x, in, kBlock, kBlock, kBlock / 2);
-      }
-      const unsigned bytes = eight ? value : (value + 1) / 2;
-      at += encoded ? 2 : 2 + bytes + (bytes & 1);
-      filled = x += pixels;
-    }
+    DecodeBlocks(c);
     const std::span<const std::uint8_t> code = take(2);
     if (code.size() < 2) break;
     const std::uint8_t count = code[0];
     const std::uint8_t value = code[1];
     if (count > 0) {  // `count` pixels of one index, or of two taking turns
-      const std::uint64_t pair = eight ? value * 0x0101u : (value >> 4) | (value & 0x0Fu) << 8;
-      run(count, [pair](std::uint8_t* to, std::size_t n, std::size_t room) {
-        FillIndices(to, n, room, pair * 0x0001000100010001u);
+      const std::uint64_t pattern = RunPattern(c.eight, value);
+      Run(c, count, [pattern](std::uint8_t* to, std::size_t n, std::size_t room) {
+        FillIndices(to, n, room, pattern);
       });
       continue;
     }
     if (value == 0 || value == 1) {  // end of line, end of picture
       ++y_;
-      x = 0;
+      c.x = 0;
       next = value == 1 || y_ >= height_ ? State::kEnded : State::kDecoding;
       break;
     }
     if (value == 2) {  // delta: right and up
       const std::span<const std::uint8_t> delta = take(2);
       if (delta.size() < 2) break;
-      x += delta[0];
+      c.x += delta[0];
       if (delta[1] == 0) continue;
       y_ += delta[1];
       next = y_ >= height_ ? State::kEnded : State::kDecoding;
       break;
     }
     // An absolute run of `value` indices, padded to a whole number of words.
-    const std::size_t bytes = eight ? value : (value + 1u) / 2;
+    const std::size_t bytes = c.eight ? value : (value + 1u) / 2;
     const std::span<const std::uint8_t> data = take(bytes + (bytes & 1));
-    const std::int64_t held =
-        std::min<std::int64_t>(value, static_cast<std::int64_t>(data.size()) << (eight ? 0 : 1));
-    const std::uint8_t* in = data.data();
-    const auto readable = static_cast<std::size_t>(readableEnd - in);
-    if (eight) {
-      run(held, [in, readable](std::uint8_t* to, std::size_t n, std::size_t room) {
-        CopyIndices(to, in, n, room, readable);
-      });
-    } else {
-      run(held, [in, readable](std::uint8_t* to, std::size_t n, std::size_t room) {
-        UnpackIndices(to, in, n, room, readable);
-      });
-    }
+    Absolute(c, value, data);
     if (data.size() < bytes + (bytes & 1)) break;
   }
-  x_ = x;
-  at_ = at, end_ = end;
+  x_ = c.x;
+  at_ = c.at, end_ = c.end;
   state_ = next;
-  return filled;
+  return c.filled;
 }
 
 std::span<const std::uint8_t> RleRows::TakeAcross(std::size_t n) {

@@ -390,6 +390,99 @@ class Identity(ToolCase):
         with open(os.path.join(SOURCE, name), "rb") as f:
             return struct.unpack_from("<H", f.read(30), 28)[0]
 
+    def test_every_instruction_set_writes_the_same_file(self):
+        # STILLREEL_SIMD=scalar, the portable code of every kernel, against the
+        # best the processor has, for fades of N = 2 to 10: bit-field pictures
+        # (vector rows; in scalar, the word table of a large 16-bit picture and
+        # the plain decoder of small ones) and run-length pictures (RLE4 nibbles
+        # in blocks), each list with a next picture narrower than the frame.
+        import random  # here alone: pictures of random pixels
+        need(self, CONVERT)
+        rng = random.Random(7)
+        lists = {}
+        for kind, sizes in [("fields16", [(400, 330), (90, 70), (130, 100)]),
+                            ("fields32", [(160, 120), (70, 130), (160, 120)]),
+                            ("rle8", [(160, 120), (100, 90), (160, 120)]),
+                            ("rle4", [(170, 120), (90, 140), (170, 120)])]:
+            names = []
+            for i, (width, height) in enumerate(sizes):
+                name = self.path("%s-%d.bmp" % (kind, i))
+                if kind == "fields16" and i < 2:
+                    self.magick(name, width, height, i, ["-define", "bmp:subtype=RGB565", "BMP:"])
+                elif kind == "rle8":
+                    self.magick(name, width, height, i, ["-colors", "200", "-type", "Palette",
+                                                         "-compress", "RLE", "BMP3:"])
+                elif kind == "rle4":
+                    self.write(name, self.rle4(width, height, rng))
+                else:
+                    masks = {("fields16", 2): (0x0F00, 0x00F0, 0x000F),
+                             ("fields32", 0): (0x3FF00000, 0x000FFC00, 0x000003FF),
+                             ("fields32", 1): (0x000000FF, 0x0000FF00, 0x00FF0000),
+                             ("fields32", 2): (0xFFE00000, 0x001FFC00, 0x000003FF)}[kind, i]
+                    self.write(name, self.fields(width, height, 16 if kind == "fields16" else 32,
+                                                 masks, rng))
+                names.append(name)
+            lists[kind] = self.write(kind + ".txt", "".join(n + "\n" for n in names).encode())
+        env = {k: v for k, v in os.environ.items() if k != "STILLREEL_SIMD"}
+        for kind, listed in lists.items():
+            for smooth in range(2, 11):
+                data = []
+                for level in ["scalar", None]:
+                    out = self.path("%s.avi" % level)
+                    context = "%s, smoothing %d, STILLREEL_SIMD=%s" % (kind, smooth, level)
+                    level_env = dict(env, STILLREEL_SIMD=level) if level else env
+                    proc = run(["--smooth", str(smooth), "--list", listed, "-o", out],
+                               env=level_env)
+                    self.expect(proc, 0, context)
+                    self.assertNotIn(b"unreadable", proc.stderr, context)
+                    with open(out, "rb") as f:
+                        data.append(f.read())
+                self.assertTrue(data[0] == data[1], "%s, smoothing %d: scalar vs best: %s" % (
+                    kind, smooth, first_difference(data[0], data[1])))
+
+    def magick(self, name, width, height, seed, options):
+        """A picture ImageMagick writes: a plasma that differs with the seed."""
+        subprocess.run([CONVERT, "-seed", str(seed), "-size", "%dx%d" % (width, height),
+                        "plasma:", "-type", "TrueColor"] + options[:-1] + [options[-1] + name],
+                       check=True)
+
+    @staticmethod
+    def fields(width, height, bits, masks, rng):
+        """A bottom-up bit-field BMP (a 124-byte header) of random pixels."""
+        row = (width * bits + 31) // 32 * 4
+        pixels = bytearray()
+        for _ in range(height):
+            line = b"".join(struct.pack("<H" if bits == 16 else "<I", rng.getrandbits(bits))
+                            for _ in range(width))
+            pixels += line + bytes(row - len(line))
+        info = struct.pack("<IiiHHIIiiII", 124, width, height, 1, bits, 3, len(pixels), 0, 0, 0,
+                           0) + struct.pack("<IIII", *masks, 0) + bytes(124 - 56)
+        header = struct.pack("<2sIHHI", b"BM", 14 + 124 + len(pixels), 0, 0, 14 + 124)
+        return header + info + bytes(pixels)
+
+    @staticmethod
+    def rle4(width, height, rng):
+        """An RLE4 BMP: each row runs of one index or two taking turns and
+        absolute runs, short and long, then an end of line."""
+        codes = bytearray()
+        for _ in range(height):
+            x = 0
+            while x < width:
+                n = min(width - x, rng.choice([rng.randint(3, 32), rng.randint(33, 200)]))
+                if rng.random() < 0.5 or n < 3:
+                    codes += bytes([n, rng.getrandbits(8)])
+                else:
+                    data = bytes(rng.getrandbits(8) for _ in range((n + 1) // 2))
+                    codes += bytes([0, n]) + data + bytes(len(data) & 1)
+                x += n
+            codes += b"\0\0"
+        codes += b"\0\1"
+        palette = b"".join(bytes((17 * i, 255 - 13 * i, (i * 71) & 255, 0)) for i in range(16))
+        offset = 14 + 40 + len(palette)
+        info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 4, 2, len(codes), 0, 0, 16, 0)
+        header = struct.pack("<2sIHHI", b"BM", offset + len(codes), 0, 0, offset)
+        return header + info + palette + bytes(codes)
+
 
 class Demo(ToolCase):
     def test_demo_pictures_and_video(self):

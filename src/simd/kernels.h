@@ -1,0 +1,56 @@
+// Every kernel that has a function per instruction set: its signature, and
+// each implementation, defined in a file named after its instruction set
+// (blend_avx2.cpp, bmp_rows_avx2.cpp, ...). Only simd.cpp hands them out;
+// everything else takes them from Kernels() (simd/simd.h).
+#ifndef STILLREEL_SIMD_KERNELS_H_
+#define STILLREEL_SIMD_KERNELS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace stillreel {
+
+struct BlendStep;
+struct RowTables;
+
+// The blend of two pictures' bytes (fade/blend.h). Prepare builds what Blend
+// reads into step.tables, the weights being set; Blend puts the blend of a[i]
+// and b[i] in out[i] for i < size.
+struct BlendKernel {
+  void (*prepare)(BlendStep& step);
+  void (*blend)(const std::uint8_t* a, const std::uint8_t* b, std::size_t size,
+                const BlendStep& step, std::uint8_t* out);
+};
+
+// Bit-field rows of 16- and 32-bit pixels (image/bmp_rows.h), for the
+// channels that Fits accepts: the first pixels of `count`, as many as the
+// kernel does at once, into 3 bytes each; returns how many it did.
+struct FieldsKernel {
+  bool (*fits)(const RowTables& tables);
+  std::int64_t (*row16)(const std::uint8_t* in, std::int64_t count, const RowTables& tables,
+                        std::uint8_t* out);
+  std::int64_t (*row32)(const std::uint8_t* in, std::int64_t count, const RowTables& tables,
+                        std::uint8_t* out);
+};
+
+// RLE4 codes: the 32 indices of the 16 bytes at `in`, each byte's high nibble
+// first.
+using NibblesKernel = void (*)(std::uint8_t* to, const std::uint8_t* in);
+
+extern const BlendKernel kBlendScalar;
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#define STILLREEL_SIMD_X86 1
+void UnpackNibblesSse2(std::uint8_t* to, const std::uint8_t* in);
+extern const BlendKernel kBlendAvx2;
+extern const FieldsKernel kFieldsAvx2;
+#if defined(__x86_64__)
+// 64-bit masks and _pext_u64: x86-64 only.
+#define STILLREEL_SIMD_AVX512 1
+extern const BlendKernel kBlendAvx512;
+#endif
+#endif
+
+}  // namespace stillreel
+
+#endif  // STILLREEL_SIMD_KERNELS_H_
