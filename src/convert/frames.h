@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "avi/avi_writer.h"
-#include "fade/cross_fade.h"
 #include "convert/run_settings.h"
 #include "convert/workers.h"
+#include "fade/cross_fade.h"
 #include "image/bmp_reader.h"
 #include "image/image.h"
 
