@@ -458,8 +458,7 @@ void BM_FadeFloor(benchmark::State& state) {
 }
 BENCHMARK(BM_FadeFloor)->Unit(benchmark::kMillisecond);
 
-// Preparing one step of a fade (the tables of the kernel in use), done once
-// per step.
+// Preparing one step of a fade for the kernel in use, done once per step.
 void BM_SetBlendStep(benchmark::State& state) {
   auto step = std::make_unique<BlendStep>();
   std::int32_t l = 1;
