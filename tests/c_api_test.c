@@ -186,10 +186,23 @@ static void CheckOptions(const char* picture, const char* list, const char* outp
   options.container = 7;
   CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
            "container 7");
+  /* A program of the first version: its struct ends with the summary
+   * pointer, and the later fields take their defaults. */
   stillreel_options_init(&options);
-  options.size = sizeof options - 8;
+  options.size = (uint32_t)(offsetof(stillreel_options, summary) + sizeof options.summary);
+  options.pixels = STILLREEL_PIXELS_GRAY8; /* beyond its size: not read */
+  CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_OK,
+           "options of the first version");
+  CHECK_EQ(FileSize(refused), 272, "a first version's file is 24-bit");
+  remove(refused);
+  options.size -= 8;
   CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
            "options of an unknown older size");
+  stillreel_options_init(&options);
+  options.pixels = 2;
+  CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
+           "pixels 2");
+  CHECK_EQ(Exists(refused), 0, "file after a bad pixel kind");
   options.size = 0xCDCDCDCDu; /* never set: not read beyond the struct */
   CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
            "options with a garbage size");

@@ -1,5 +1,5 @@
 /* The C API of stillreel with options: the conversion VOD2ERI does, with the
- * choices of the C++ API (container, reading, threads, a dry run), progress
+ * choices of the C++ API (container, reading, pixels, threads, a dry run), progress
  * and picture notices through callbacks, and cancellation.
  *
  *   stillreel_options options;
@@ -56,6 +56,12 @@ enum {
 enum {
   STILLREEL_READING_CLASSIC = 0, /* VOD2ERI's reader: uncompressed bottom-up BMPs */
   STILLREEL_READING_FULL = 1     /* every BMP real programs write, shown as viewers do */
+};
+
+/* The kind of frames written (stillreel_options.pixels). */
+enum {
+  STILLREEL_PIXELS_BGR24 = 0, /* 24-bit colour: VOD2ERI's kind */
+  STILLREEL_PIXELS_GRAY8 = 1  /* 8-bit grey, (19595 R + 38470 G + 7471 B + 32768) >> 16 */
 };
 
 /* Why a picture could not be read (its frame is then 1 x 1 white), or, for
@@ -122,6 +128,9 @@ typedef struct stillreel_summary {
   uint64_t file_size;
   int64_t unreadable_pictures; /* pictures that became 1 x 1 white frames */
   int64_t riff_count;          /* RIFFs of an AVI 2.0 file, at most 1 GiB each */
+  /* Fields of later versions: */
+  int32_t pixels;    /* STILLREEL_PIXELS_... */
+  int32_t reserved2; /* zero */
 } stillreel_summary;
 
 typedef struct stillreel_options {
@@ -144,6 +153,8 @@ typedef struct stillreel_options {
   const int32_t* cancel;
   /* When not null, filled as stillreel_summary describes. */
   stillreel_summary* summary;
+  /* Fields of later versions: */
+  int32_t pixels; /* STILLREEL_PIXELS_...; default BGR24 */
 } stillreel_options;
 
 /* Sets options->size and the defaults: those of VOD2ERI, one thread, no

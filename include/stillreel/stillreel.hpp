@@ -102,6 +102,12 @@ enum class Container : std::int32_t {
   kAuto = 2,     // AVI 1.0 when the file fits in it, AVI 2.0 beyond
 };
 
+// The kind of frames written.
+enum class Pixels : std::int32_t {
+  kBgr24 = 0,  // 24-bit colour, blue, green, red: VOD2ERI's kind
+  kGray8 = 1,  // 8-bit grey with a grey colour table: a third of the bytes
+};
+
 // What a conversion produces. Filled before anything is written, also when
 // the file would be too large; a size beyond 64 bits is the largest value.
 struct Summary {
@@ -115,6 +121,7 @@ struct Summary {
   std::int64_t unreadablePictures = 0;     // pictures that became 1 x 1 white frames
   Container container = Container::kAvi1;  // the kind of file: kAvi1 or kOpenDml
   std::int64_t riffCount = 1;              // RIFFs of an AVI 2.0 file, at most 1 GiB each
+  Pixels pixels = Pixels::kBgr24;          // the kind of frames
 };
 
 struct Options {
@@ -133,6 +140,9 @@ struct Options {
   Summary* summary = nullptr;
   Reading reading = Reading::kClassic;
   Container container = Container::kAvi1;
+  // kGray8 writes each pixel as its grey, Y = (19595 R + 38470 G + 7471 B
+  // + 32768) >> 16, which keeps a grey pixel's value; fades blend the greys.
+  Pixels pixels = Pixels::kBgr24;
   // The threads a conversion may use: 1, the caller's alone, or more (at
   // most 64), started with the conversion to blend the in-between frames and
   // read pictures ahead; 0 is one per available core, a negative count

@@ -32,6 +32,7 @@ ISSUES = (
 )
 _CONTAINERS = {"avi1": 0, "opendml": 1, "auto": 2}
 _READINGS = {"classic": 0, "full": 1}
+_PIXELS = {"bgr24": 0, "gray8": 1}
 _OK = 999
 _INT32_MAX = 2**31 - 1
 
@@ -94,6 +95,7 @@ class Summary:
     unreadable_pictures: int  # pictures that became 1 x 1 white frames
     container: str  # "avi1" or "opendml"
     riff_count: int
+    pixels: str = "bgr24"  # "bgr24" or "gray8"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -131,7 +133,8 @@ class _SummaryC(ctypes.Structure):
                 ("picture_count", ctypes.c_int64), ("frame_count", ctypes.c_int64),
                 ("frame_rate", ctypes.c_double), ("micros_per_frame", ctypes.c_uint32),
                 ("reserved", ctypes.c_uint32), ("file_size", ctypes.c_uint64),
-                ("unreadable_pictures", ctypes.c_int64), ("riff_count", ctypes.c_int64)]
+                ("unreadable_pictures", ctypes.c_int64), ("riff_count", ctypes.c_int64),
+                ("pixels", ctypes.c_int32), ("reserved2", ctypes.c_int32)]
 
 
 _ON_PROGRESS = ctypes.CFUNCTYPE(None, ctypes.POINTER(_ProgressC), ctypes.c_void_p)
@@ -145,7 +148,7 @@ class _OptionsC(ctypes.Structure):
                 ("on_progress", _ON_PROGRESS), ("progress_user_data", ctypes.c_void_p),
                 ("on_picture", _ON_PICTURE), ("picture_user_data", ctypes.c_void_p),
                 ("cancel", ctypes.POINTER(ctypes.c_int32)),
-                ("summary", ctypes.POINTER(_SummaryC))]
+                ("summary", ctypes.POINTER(_SummaryC)), ("pixels", ctypes.c_int32)]
 
 
 _library = None
@@ -241,9 +244,9 @@ def _choice(table, value, what):
 
 
 def convert(output, pictures, fps=25, smooth=1, *, container="auto", reading="full",
-            threads=0, dry_run=False, progress=None, on_picture=None):
-    """Turns BMP pictures into one uncompressed 24-bit AVI file and returns
-    its Summary.
+            pixels="bgr24", threads=0, dry_run=False, progress=None, on_picture=None):
+    """Turns BMP pictures into one uncompressed AVI file and returns its
+    Summary.
 
     output: the AVI file (str or os.PathLike), replaced only once the new one
       is complete; or an int, an open file descriptor written front to back
@@ -255,7 +258,8 @@ def convert(output, pictures, fps=25, smooth=1, *, container="auto", reading="fu
       multiplies the frame rate by N.
     container: "auto" (AVI 1.0 while the file fits in 2048 MiB, AVI 2.0
       beyond), "avi1" or "opendml". reading: "full" (every BMP kind real
-      programs write) or "classic" (what VOD2ERI reads).
+      programs write) or "classic" (what VOD2ERI reads). pixels: "bgr24"
+      (24-bit colour) or "gray8" (8-bit grey, as Pillow's convert("L")).
     threads: threads for the cross-fades, 0 for one per core; the file is the
       same for every count. dry_run: read every picture, write nothing.
     progress(Progress) and on_picture(PictureNotice) are called on the
@@ -274,6 +278,7 @@ def convert(output, pictures, fps=25, smooth=1, *, container="auto", reading="fu
     lib.stillreel_options_init(ctypes.byref(options))
     options.container = _choice(_CONTAINERS, container, "container")
     options.reading = _choice(_READINGS, reading, "reading")
+    options.pixels = _choice(_PIXELS, pixels, "pixels")
     options.threads = _count(threads, "threads", 0)
     options.dry_run = 1 if dry_run else 0
     summary = _SummaryC(size=ctypes.sizeof(_SummaryC))
@@ -376,4 +381,5 @@ def _run_interruptibly(call, cancel, raised):
 def _summary(c):
     return Summary(c.frame_width, c.frame_height, c.picture_count, c.frame_count, c.frame_rate,
                    c.micros_per_frame, c.file_size, c.unreadable_pictures,
-                   "opendml" if c.container == 1 else "avi1", c.riff_count)
+                   "opendml" if c.container == 1 else "avi1", c.riff_count,
+                   "gray8" if c.pixels == 1 else "bgr24")

@@ -45,22 +45,26 @@ std::uint64_t LaterRiffSize(const AviLayout& layout, std::uint64_t frames) {
 
 // The "hdrl" list of an AVI 2.0 file of `riffs` RIFFs: the super index in
 // the "strl" list grows with them, and the "odml" list follows.
-std::uint64_t OpenDmlHeaderListSize(std::uint64_t riffs) {
-  const std::uint64_t streamList = Add(kStreamListSize + kChunkHeaderBytes + kIndexHeaderBytes,
-                                       Mul(riffs, kSuperIndexEntryBytes));
+std::uint64_t OpenDmlHeaderListSize(const AviLayout& layout, std::uint64_t riffs) {
+  const std::uint64_t streamList =
+      Add(StreamListSize(layout) + kChunkHeaderBytes + kIndexHeaderBytes,
+          Mul(riffs, kSuperIndexEntryBytes));
   return Add(4 + kChunkHeaderBytes + kMainHeaderBytes + kChunkHeaderBytes + kChunkHeaderBytes +
                  kOdmlListSize,
              streamList);
 }
 
 AviLayout Frames(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
-                 std::uint32_t microsPerFrame) {
+                 std::uint32_t microsPerFrame, std::int32_t bitCount) {
   AviLayout layout;
   layout.width = width;
   layout.height = height;
   layout.microsPerFrame = microsPerFrame;
   layout.frameCount = frameCount;
-  layout.rowBytes = RowBytes(24, width);
+  layout.bitCount = bitCount;
+  layout.formatBytes = kStreamFormatBytes + (bitCount == 8 ? kGreyEntries * kColourEntryBytes : 0);
+  layout.headerListSize = kHeaderListSize + (layout.formatBytes - kStreamFormatBytes);
+  layout.rowBytes = RowBytes(bitCount, width);
   layout.frameSize = layout.rowBytes * static_cast<std::uint64_t>(height);
   return layout;
 }
@@ -74,8 +78,8 @@ std::uint64_t FramesWithin(std::uint64_t room, std::uint64_t fixed, std::uint64_
 }  // namespace
 
 AviLayout LayoutAvi(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
-                    std::uint32_t microsPerFrame) {
-  AviLayout layout = Frames(width, height, frameCount, microsPerFrame);
+                    std::uint32_t microsPerFrame, std::int32_t bitCount) {
+  AviLayout layout = Frames(width, height, frameCount, microsPerFrame, bitCount);
   layout.firstRiffFrames = frameCount;
   layout.moviSize = MoviSize(layout, frameCount);
   layout.indexSize = Mul(frameCount, kIndexEntryBytes);
@@ -85,8 +89,9 @@ AviLayout LayoutAvi(std::int32_t width, std::int32_t height, std::uint64_t frame
 }
 
 AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
-                        std::uint32_t microsPerFrame, std::uint64_t riffBytes) {
-  AviLayout layout = Frames(width, height, frameCount, microsPerFrame);
+                        std::uint32_t microsPerFrame, std::uint64_t riffBytes,
+                        std::int32_t bitCount) {
+  AviLayout layout = Frames(width, height, frameCount, microsPerFrame, bitCount);
   layout.kind = AviKind::kOpenDml;
   const std::uint64_t frame = Add(layout.frameSize, kChunkHeaderBytes);
   const std::uint64_t entries = kStandardIndexEntryBytes + kIndexEntryBytes;
@@ -96,7 +101,7 @@ AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t f
   // of the frames decides: settle on a count that agrees with itself.
   bool settled = false;
   for (int round = 0; round < 64 && !settled; ++round) {
-    layout.headerListSize = OpenDmlHeaderListSize(layout.riffCount);
+    layout.headerListSize = OpenDmlHeaderListSize(layout, layout.riffCount);
     layout.firstRiffFrames = std::min(
         frameCount, FramesWithin(riffBytes, FirstRiffSize(layout, 0), Add(frame, entries)));
     const std::uint64_t rest = frameCount - layout.firstRiffFrames;
@@ -116,6 +121,10 @@ AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t f
       (last == 0 || LaterRiffSize(layout, layout.riffFrames) <= kMax32);
   if (!fits) layout.fileSize = kHugeSize;
   return layout;
+}
+
+std::uint64_t StreamListSize(const AviLayout& layout) {
+  return kStreamListSize + (layout.formatBytes - kStreamFormatBytes);
 }
 
 bool Writable(const AviLayout& layout) {

@@ -1,16 +1,18 @@
-// The layout of an AVI file of uncompressed 24-bit frames: every size and
-// offset, known before the first byte is written, so the file goes out front
-// to back with no seek. The layout knows frames only: their geometry, their
-// number and their duration. Two kinds:
+// The layout of an AVI file of uncompressed frames, 24-bit colour or 8-bit
+// grey: every size and offset, known before the first byte is written, so the
+// file goes out front to back with no seek. The layout knows frames only:
+// their geometry, their pixels, their number and their duration. Two kinds:
 //
 // AVI 1.0, one RIFF of at most 2048 MiB:
 //
 //   "RIFF" riffSize "AVI "
-//     "LIST" 192 "hdrl"
+//     "LIST" 192 "hdrl"         (+ 1024 for grey frames)
 //       "avih" 56                 main header
-//       "LIST" 116 "strl"
+//       "LIST" 116 "strl"         (+ 1024)
 //         "strh" 56               stream header
-//         "strf" 40               bitmap info header
+//         "strf" 40               bitmap info header; for 8-bit grey frames
+//                                 + 1024, its colour table: entry i is blue,
+//                                 green and red i, then 0
 //     "LIST" moviSize "movi"
 //       frameCount x "00db" S     S = frameSize bytes of bottom-up rows
 //     "idx1" indexSize            16 bytes a frame
@@ -48,7 +50,9 @@ inline constexpr std::uint64_t kChunkHeaderBytes = 8;  // tag and size
 inline constexpr std::uint64_t kListHeaderBytes = 12;  // "LIST", size and list type
 inline constexpr std::uint64_t kMainHeaderBytes = 56;
 inline constexpr std::uint64_t kStreamHeaderBytes = 56;
-inline constexpr std::uint64_t kStreamFormatBytes = 40;
+inline constexpr std::uint64_t kStreamFormatBytes = 40;  // without a colour table
+inline constexpr std::uint64_t kColourEntryBytes = 4;
+inline constexpr std::uint64_t kGreyEntries = 256;          // the colour table of 8-bit grey frames
 inline constexpr std::uint64_t kIndexEntryBytes = 16;       // idx1
 inline constexpr std::uint64_t kIndexHeaderBytes = 24;      // indx and ix00, after the chunk header
 inline constexpr std::uint64_t kSuperIndexEntryBytes = 16;  // indx
@@ -78,7 +82,9 @@ struct AviLayout {
   std::int32_t width = 1;
   std::int32_t height = 1;
   std::uint32_t microsPerFrame = 0;
-  std::uint64_t rowBytes = 4;    // 3 x width rounded up to a multiple of 4
+  std::int32_t bitCount = 24;                      // 24 (blue, green, red) or 8 (grey)
+  std::uint64_t formatBytes = kStreamFormatBytes;  // "strf": with its colour table
+  std::uint64_t rowBytes = 4;    // bytes of width pixels rounded up to a multiple of 4
   std::uint64_t frameSize = 4;   // S = rowBytes x height
   std::uint64_t frameCount = 1;  // in the whole file
   std::uint64_t riffCount = 1;
@@ -94,14 +100,19 @@ struct AviLayout {
 };
 
 // The AVI 1.0 layout of frameCount frames of width x height pixels (both at
-// least 1); sizes that do not fit in 64 bits are kHugeSize.
+// least 1) of bitCount bits (24 or 8); sizes that do not fit in 64 bits are
+// kHugeSize.
 AviLayout LayoutAvi(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
-                    std::uint32_t microsPerFrame);
+                    std::uint32_t microsPerFrame, std::int32_t bitCount = 24);
 
 // The AVI 2.0 layout of the same, in RIFFs of at most riffBytes; fileSize
 // is kHugeSize when a field would not fit in the bits it is written in.
 AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
-                        std::uint32_t microsPerFrame, std::uint64_t riffBytes);
+                        std::uint32_t microsPerFrame, std::uint64_t riffBytes,
+                        std::int32_t bitCount = 24);
+
+// The "strl" list's size in an AVI 1.0 file of the layout's frames.
+std::uint64_t StreamListSize(const AviLayout& layout);
 
 // Whether the file can be written: an AVI 1.0 file within kMaxRiffSize, an
 // AVI 2.0 one with every field within its bits.

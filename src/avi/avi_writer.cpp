@@ -75,14 +75,22 @@ void WriteStreamHeader(const AviLayout& layout, ByteWriter& out) {
 void WriteStreamFormat(const AviLayout& layout, ByteWriter& out) {
   WriteTag("strf", out);
   // A bitmap info header of its own size; a positive height: bottom-up rows.
+  const std::uint64_t entries = (layout.formatBytes - kStreamFormatBytes) / kColourEntryBytes;
   WriteLe32s(
-      {U32(kStreamFormatBytes), U32(kStreamFormatBytes), U32(layout.width), U32(layout.height)},
+      {U32(layout.formatBytes), U32(kStreamFormatBytes), U32(layout.width), U32(layout.height)},
       out);
-  WriteLe16(1, out);   // planes
-  WriteLe16(24, out);  // bit count
+  WriteLe16(1, out);  // planes
+  WriteLe16(static_cast<std::uint16_t>(layout.bitCount), out);
   WriteLe32s({0 /* no compression */, U32(layout.frameSize), kPixelsPerMetre, kPixelsPerMetre,
-              0 /* colours used */, 0 /* colours important */},
+              U32(entries) /* colours used */, 0 /* colours important */},
              out);
+  // Grey frames: entry i is the grey of value i. Some readers open 8-bit
+  // frames only with a colour table.
+  for (std::uint64_t i = 0; i < entries; ++i) {
+    const auto v = static_cast<std::uint8_t>(i);
+    const std::uint8_t entry[4] = {v, v, v, 0};
+    out.Write(entry, 4);
+  }
 }
 
 }  // namespace
@@ -96,7 +104,7 @@ void AviWriter::WriteHeaders() {
   WriteMainHeader(layout_, out_);
   const std::uint64_t superIndex =
       kChunkHeaderBytes + kIndexHeaderBytes + layout_.riffCount * kSuperIndexEntryBytes;
-  WriteList("strl", kStreamListSize + (openDml ? superIndex : 0), out_);
+  WriteList("strl", StreamListSize(layout_) + (openDml ? superIndex : 0), out_);
   WriteStreamHeader(layout_, out_);
   WriteStreamFormat(layout_, out_);
   if (openDml) {

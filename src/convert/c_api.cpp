@@ -32,6 +32,8 @@ static_assert(Same(STILLREEL_CONTAINER_OPENDML, Container::kOpenDml));
 static_assert(Same(STILLREEL_CONTAINER_AUTO, Container::kAuto));
 static_assert(Same(STILLREEL_READING_CLASSIC, Reading::kClassic));
 static_assert(Same(STILLREEL_READING_FULL, Reading::kFull));
+static_assert(Same(STILLREEL_PIXELS_BGR24, Pixels::kBgr24));
+static_assert(Same(STILLREEL_PIXELS_GRAY8, Pixels::kGray8));
 static_assert(Same(STILLREEL_PICTURE_CANNOT_OPEN, PictureIssue::kCannotOpen));
 static_assert(Same(STILLREEL_PICTURE_NOT_A_FILE, PictureIssue::kNotAFile));
 static_assert(Same(STILLREEL_PICTURE_NOT_BMP, PictureIssue::kNotBmp));
@@ -105,6 +107,7 @@ class CCall {
     options_.container = static_cast<Container>(c_.container);
     options_.reading = static_cast<Reading>(c_.reading);
     options_.threads = c_.threads;
+    options_.pixels = static_cast<Pixels>(c_.pixels);
     options_.dryRun = c_.dry_run != 0;
     if (c_.summary) {
       summarySize_ = DeclaredSize(c_.summary, kFirstSummarySize);
@@ -156,6 +159,7 @@ class CCall {
       s.file_size = summary_.fileSize;
       s.unreadable_pictures = summary_.unreadablePictures;
       s.riff_count = summary_.riffCount;
+      s.pixels = static_cast<std::int32_t>(summary_.pixels);
       std::memcpy(c_.summary, &s, std::min<std::size_t>(summarySize_, sizeof s));
     }
     return static_cast<std::int32_t>(result);

@@ -27,6 +27,9 @@ std::uint64_t FrameCount(std::uint64_t n, std::uint64_t N) {
 bool Named(Reading reading) {
   return reading == Reading::kClassic || reading == Reading::kFull;
 }
+bool Named(Pixels pixels) {
+  return pixels == Pixels::kBgr24 || pixels == Pixels::kGray8;
+}
 bool Named(Container container) {
   return container == Container::kAvi1 || container == Container::kOpenDml ||
          container == Container::kAuto;
@@ -51,6 +54,7 @@ void FillSummary(const RunSettings& settings, Summary& summary) {
   summary.fileSize = settings.layout.fileSize;
   summary.container =
       settings.layout.kind == AviKind::kAvi1 ? Container::kAvi1 : Container::kOpenDml;
+  summary.pixels = settings.pixels;
   summary.riffCount = static_cast<std::int64_t>(
       std::min<std::uint64_t>(settings.layout.riffCount, std::numeric_limits<std::int64_t>::max()));
 }
@@ -97,13 +101,14 @@ void PlanRun(RunSettings& settings, const std::vector<std::string>& names, Conta
   }
   settings.frameCount = FrameCount(names.size(), static_cast<std::uint64_t>(settings.smoothCount));
   const auto micros = static_cast<std::uint32_t>(1000000.0 / settings.frameRate);
+  const std::int32_t bits = settings.pixels == Pixels::kGray8 ? 8 : 24;
   settings.layout =
-      LayoutAvi(settings.frameWidth, settings.frameHeight, settings.frameCount, micros);
+      LayoutAvi(settings.frameWidth, settings.frameHeight, settings.frameCount, micros, bits);
   // AVI 2.0 when asked for, or when an AVI 1.0 file could not hold the frames.
   if (container == Container::kOpenDml ||
       (container == Container::kAuto && !Writable(settings.layout))) {
     settings.layout = LayoutOpenDml(settings.frameWidth, settings.frameHeight, settings.frameCount,
-                                    micros, riffBytes);
+                                    micros, riffBytes, bits);
   }
 }
 
@@ -116,11 +121,14 @@ Result RunRequest(const Request& request) {
   if (!request.names && request.listPath && request.listPath->empty()) {
     return Result::kBadArgument;
   }
-  if (!Named(options.reading) || !Named(options.container)) return Result::kBadArgument;
+  if (!Named(options.reading) || !Named(options.container) || !Named(options.pixels)) {
+    return Result::kBadArgument;
+  }
   if (options.threads < 0) return Result::kBadArgument;
   RunSettings settings;
   if (!SetRate(settings, request.frameRateX100, request.smoothCount)) return Result::kBadArgument;
   settings.reading = options.reading;
+  settings.pixels = options.pixels;
   settings.threads = ThreadCount(options.threads);
 
   // The list.

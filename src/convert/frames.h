@@ -30,6 +30,9 @@ namespace stillreel {
 // nothing. A block no larger than one part is blended by the caller alone.
 inline constexpr std::size_t kPartBytes = std::size_t{64} << 10;
 
+// Turns a picture read whole (in colour) into the frames' kind of pixels.
+void PreparePicture(const RunSettings& settings, Image& image);
+
 class FrameWriter {
  public:
   // With workers, the rows of each in-between frame are shared out among
@@ -37,7 +40,7 @@ class FrameWriter {
   FrameWriter(const RunSettings& settings, AviWriter& avi, Workers* workers)
       : settings_(settings), avi_(avi), workers_(workers) {}
 
-  // One frame showing `image`.
+  // One frame showing `image`, prepared.
   void WritePicture(const Image& image);
   // One frame decoded from `file`, opened and prepared.
   void WriteDecoded(BmpFile& file);
@@ -49,6 +52,10 @@ class FrameWriter {
   template <class Fill>
   void WriteFitted(std::int32_t width, std::int32_t height, const Fill& fill, bool shared);
   const BlendStep& Step(std::int32_t l);
+  std::size_t PixelBytes() const { return settings_.pixels == Pixels::kGray8 ? 1 : 3; }
+
+  // Colour rows decoded for grey frames at a time, about this many bytes.
+  static constexpr std::size_t kGreyScratchBytes = std::size_t{64} << 10;
 
   // Steps are kept for the whole run while N is at most this: 4.5 MiB.
   static constexpr std::int32_t kKeptSteps = 64;
@@ -57,6 +64,7 @@ class FrameWriter {
   AviWriter& avi_;
   Workers* workers_;
   std::vector<BlendStep> steps_;
+  std::vector<std::uint8_t> scratch_;  // colour rows of a grey frame
 };
 
 }  // namespace stillreel

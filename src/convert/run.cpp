@@ -177,6 +177,7 @@ bool Run::Open(std::int64_t k, BmpFile& file) {
 PictureRead Run::Read(std::int64_t k, Image& image) const {
   PictureRead outcome;
   outcome.read = ReadBmp(image, Name(k), &outcome.issue, settings_.reading);
+  PreparePicture(settings_, image);
   return outcome;
 }
 
@@ -212,6 +213,7 @@ void Run::WriteShown(std::int64_t k, FrameWriter& frames) {
     frames.WriteDecoded(file);
   } else {
     MakeUnreadable(held_.current());
+    PreparePicture(settings_, held_.current());
     frames.WritePicture(held_.current());
   }
 }

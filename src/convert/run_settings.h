@@ -25,6 +25,7 @@ struct RunSettings {
   std::int32_t frameHeight = 1;
   std::uint64_t frameCount = 1;  // F = (n - 1) x N + 1, or kHugeSize
   Reading reading = Reading::kClassic;
+  Pixels pixels = Pixels::kBgr24;
   AviLayout layout;
   // The caller's thread and threads - 1 workers, at most kMaxThreads.
   std::int32_t threads = 1;

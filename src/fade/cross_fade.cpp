@@ -20,21 +20,23 @@ void CrossFade(const Image& a, const Image& b, const BlendStep& step, std::int64
     return;
   }
   const std::int32_t shared = std::min(columns, b.width);
-  std::uint8_t repeated[3 * kRepeated];
+  const auto bytes = static_cast<std::size_t>(a.pixelBytes);  // b's too
+  std::uint8_t repeated[4 * kRepeated];
   for (std::int64_t r = first; r < first + count; ++r, out += stride) {
     // Stored row r is row y from the top; b is sampled at row y, clamped.
     const std::int64_t y = a.height - 1 - r;
     const std::uint8_t* from = Row(a, r);
     const std::uint8_t* next = Row(b, b.height - 1 - std::min<std::int64_t>(y, b.height - 1));
-    BlendBytes(from, next, 3 * static_cast<std::size_t>(shared), step, out);
+    BlendBytes(from, next, bytes * static_cast<std::size_t>(shared), step, out);
     if (shared == columns) continue;
     // Past b's width every pixel meets b's last one in the row.
     for (std::size_t i = 0; i < kRepeated; ++i)
-      std::memcpy(repeated + 3 * i, next + 3 * (static_cast<std::size_t>(b.width) - 1), 3);
+      std::memcpy(repeated + bytes * i, next + bytes * (static_cast<std::size_t>(b.width) - 1),
+                  bytes);
     for (std::int32_t x = shared; x < columns;) {
       const auto n = std::min<std::size_t>(kRepeated, static_cast<std::size_t>(columns - x));
-      BlendBytes(from + 3 * static_cast<std::size_t>(x), repeated, 3 * n, step,
-                 out + 3 * static_cast<std::size_t>(x));
+      BlendBytes(from + bytes * static_cast<std::size_t>(x), repeated, bytes * n, step,
+                 out + bytes * static_cast<std::size_t>(x));
       x += static_cast<std::int32_t>(n);
     }
   }

@@ -242,6 +242,7 @@ void BmpFile::ReadTopDownRows(std::uint8_t* out, std::size_t stride, std::int64_
 }
 
 void MakeUnreadable(Image& image) {
+  image.pixelBytes = 3;
   if (!Resize(image, 1, 1) && image.bytes) {
     // Not even one pixel could be had: the bytes the image has will do.
     image.width = 1;
@@ -259,6 +260,7 @@ bool Read(Image& image, Source source, PictureIssue* why, Reading reading) {
   PictureIssue issue = PictureIssue::kCannotOpen;
   if (file.Open(source, &issue) && file.Prepare(&issue)) {
     const BmpLayout& layout = file.layout();
+    image.pixelBytes = 3;
     if (ResizeUnfilled(image, layout.width, layout.height)) {
       file.ReadRows(image.bytes.get(), image.stride, layout.width, layout.height);
       ClearPadding(image);

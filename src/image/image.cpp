@@ -10,7 +10,7 @@ namespace {
 // unchanged) when w or h is below 1 or the room cannot be had.
 bool MakeRoom(Image& image, std::int32_t w, std::int32_t h) {
   if (w < 1 || h < 1) return false;
-  const std::uint64_t stride = RowBytes(24, w);
+  const std::uint64_t stride = RowBytes(8 * image.pixelBytes, w);
   const std::uint64_t size = stride * static_cast<std::uint64_t>(h);
   // new[] throws rather than failing when the byte count itself overflows.
   if (size > static_cast<std::uint64_t>(PTRDIFF_MAX)) return false;
@@ -39,12 +39,13 @@ void ReleaseImage(Image& image) {
   image.capacity = 0;
   image.width = 1;
   image.height = 1;
+  image.pixelBytes = 3;
   image.stride = 4;
 }
 
 bool Resize(Image& image, std::int32_t w, std::int32_t h) {
   if (!MakeRoom(image, w, h)) return false;
-  const std::size_t used = 3 * static_cast<std::size_t>(w);
+  const std::size_t used = static_cast<std::size_t>(image.pixelBytes) * static_cast<std::size_t>(w);
   for (std::int64_t r = 0; r < h; ++r) {
     std::memset(Row(image, r), 255, used);
     std::memset(Row(image, r) + used, 0, image.stride - used);
@@ -57,10 +58,33 @@ bool ResizeUnfilled(Image& image, std::int32_t w, std::int32_t h) {
 }
 
 void ClearPadding(Image& image) {
-  const std::size_t used = 3 * static_cast<std::size_t>(image.width);
+  const std::size_t used =
+      static_cast<std::size_t>(image.pixelBytes) * static_cast<std::size_t>(image.width);
   if (image.stride == used) return;
   for (std::int64_t r = 0; r < image.height; ++r)
     std::memset(Row(image, r) + used, 0, image.stride - used);
+}
+
+void GreyRow(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey) {
+  for (std::size_t x = 0; x < count; ++x, bgr += 3) {
+    grey[x] = static_cast<std::uint8_t>(
+        (19595u * bgr[2] + 38470u * bgr[1] + 7471u * bgr[0] + 32768u) >> 16);
+  }
+}
+
+void MakeGrey(Image& image) {
+  if (image.pixelBytes == 1) return;
+  const auto width = static_cast<std::size_t>(image.width);
+  const auto stride = static_cast<std::size_t>(RowBytes(8, image.width));
+  // Each grey row ends before the colour row it comes from begins to be
+  // overwritten: stored row r's grey starts at r x stride <= r x image.stride.
+  for (std::int64_t r = 0; r < image.height; ++r) {
+    std::uint8_t* grey = image.bytes.get() + static_cast<std::size_t>(r) * stride;
+    GreyRow(Row(image, r), width, grey);
+    std::memset(grey + width, 0, stride - width);
+  }
+  image.pixelBytes = 1;
+  image.stride = stride;
 }
 
 }  // namespace stillreel

@@ -1,7 +1,7 @@
 // Image: a picture in memory, stored as a frame of the video stores it:
-// bottom-up rows of blue, green and red bytes, each row padded with zeros to a
-// multiple of 4 bytes. An Image owns its bytes; ReleaseImage (or destruction)
-// frees them. Nothing here reads or writes files.
+// bottom-up rows of blue, green and red bytes (or, once made grey, of one grey
+// byte a pixel), each row padded with zeros to a multiple of 4 bytes. An Image owns its bytes;
+// ReleaseImage (or destruction) frees them. Nothing here reads or writes files.
 #ifndef STILLREEL_IMAGE_IMAGE_H_
 #define STILLREEL_IMAGE_IMAGE_H_
 
@@ -22,7 +22,8 @@ inline constexpr Pixel kWhite{255, 255, 255};
 struct Image {
   std::int32_t width = 1;
   std::int32_t height = 1;
-  std::size_t stride = 4;  // bytes of one stored row: RowBytes(24, width)
+  std::int32_t pixelBytes = 3;  // 3: blue, green, red; 1: grey
+  std::size_t stride = 4;       // bytes of one stored row: RowBytes(8 x pixelBytes, width)
   // height rows of stride bytes; stored row 0 is the bottom row of the picture.
   std::unique_ptr<std::uint8_t[]> bytes;
   std::size_t capacity = 0;  // bytes allocated, kept when a resize needs no more
@@ -50,6 +51,13 @@ bool ResizeUnfilled(Image& image, std::int32_t w, std::int32_t h);
 // Sets the bytes after the last pixel of every row to zero.
 void ClearPadding(Image& image);
 
+// The grey of each of `count` blue, green, red triples: (19595 R + 38470 G +
+// 7471 B + 32768) >> 16, so that a grey pixel keeps its value.
+void GreyRow(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey);
+
+// Turns a colour image into its grey one, in place.
+void MakeGrey(Image& image);
+
 // Stored row r, counted from the bottom row.
 inline std::uint8_t* Row(Image& image, std::int64_t r) {
   return image.bytes.get() + static_cast<std::size_t>(r) * image.stride;
@@ -58,8 +66,8 @@ inline const std::uint8_t* Row(const Image& image, std::int64_t r) {
   return image.bytes.get() + static_cast<std::size_t>(r) * image.stride;
 }
 
-// The pixel at (x, y), y = 0 being the top row, with both clamped into the
-// image.
+// The pixel at (x, y) of a colour image, y = 0 being the top row, with both
+// clamped into the image.
 inline Pixel PixelAt(const Image& image, std::int64_t x, std::int64_t y) {
   if (x >= image.width) x = image.width - 1;
   if (x < 0) x = 0;

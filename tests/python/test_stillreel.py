@@ -130,8 +130,9 @@ def test_names_and_values_are_the_c_headers():
     assert {name: value for value, name in enumerate(stillreel.ISSUES)} == issues
     assert stillreel._CONTAINERS == named("CONTAINER")
     assert stillreel._READINGS == named("READING")
+    assert stillreel._PIXELS == {n.replace("-", ""): v for n, v in named("PIXELS").items()}
     results = {int(v): n for n, v in re.findall(r"STILLREEL_(\w+) = (\d+),?\s+/\*", header)
-               if not n.startswith(("PICTURE_", "CONTAINER_", "READING_"))}
+               if not n.startswith(("PICTURE_", "CONTAINER_", "READING_", "PIXELS_"))}
     assert {v: e.__name__ for v, e in stillreel._ERRORS.items()} == {
         v: n.title().replace("_", "") for v, n in results.items() if v != 999}
     lib = stillreel._load()
@@ -140,6 +141,55 @@ def test_names_and_values_are_the_c_headers():
     assert lib.stillreel_picture_issue_string(len(issues)) == b"unknown"
     for value in results:
         assert lib.stillreel_result_string(value) != b"unknown", value
+
+
+def test_gray8_is_pillows_grey_and_its_fades(tmp_path):
+    """8-bit grey frames decode in ffmpeg to Pillow's convert("L") of each
+    picture, colour or grey, and fade as BlendChannel does on the greys; the
+    file has the size its layout says."""
+    from PIL import Image
+    grey = tmp_path / "grey.bmp"
+    Image.open(DEMO[1]).convert("L").convert("RGB").save(grey)
+    # 24-bit pictures, whose colours Pillow reads as the library does.
+    names, n = [DEMO[0], str(grey), DEMO[3]], 3
+    out = tmp_path / "grey.avi"
+    summary = stillreel.convert(out, names, smooth=n, pixels="gray8")
+    assert summary.pixels == "gray8" and summary.frame_count == 7
+    frames = 7
+    # Headers with the 1024-byte grey table, the frames, the index.
+    assert out.stat().st_size == summary.file_size == 224 + 1024 + frames * (80 * 60 + 8) + 8 + 16 * frames
+    probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=pix_fmt", "-of",
+                            "csv=p=0", str(out)], capture_output=True, check=True).stdout
+    assert probe.strip() == b"pal8"
+    # ffmpeg's pal8 frames: the indices, then the 1024-byte colour table.
+    decoded = subprocess.run(["ffmpeg", "-v", "error", "-i", str(out), "-f", "rawvideo",
+                              "-pix_fmt", "pal8", "-"], capture_output=True, check=True).stdout
+    assert len(decoded) == frames * (4800 + 1024)
+    have = [decoded[i * 5824:i * 5824 + 4800] for i in range(frames)]
+    table = decoded[4800:5824]
+    assert [table[4 * i:4 * i + 3] for i in range(256)] == [bytes((i, i, i)) for i in range(256)]
+    pictures = [Image.open(name).convert("L").tobytes() for name in names]
+    assert pictures[1] == Image.open(DEMO[1]).convert("L").tobytes()
+    for k in range(3):
+        assert have[k * n] == pictures[k], "picture %d" % k
+    for k in range(2):
+        for l in range(1, n):
+            t = l / n
+            want = bytes(int(a * (1.0 - t) + b * t) for a, b in zip(pictures[k], pictures[k + 1]))
+            assert have[k * n + l] == want, "fade %d step %d" % (k, l)
+    # AVI 2.0 holds the same frames.
+    odml = tmp_path / "grey-odml.avi"
+    assert stillreel.convert(odml, names, smooth=n, pixels="gray8",
+                             container="opendml").file_size == odml.stat().st_size
+    assert subprocess.run(["ffmpeg", "-v", "error", "-i", str(odml), "-f", "rawvideo", "-pix_fmt",
+                           "pal8", "-"], capture_output=True, check=True).stdout == decoded
+    # The tool writes the same file, and names the kind.
+    tool_out = tmp_path / "tool.avi"
+    proc = subprocess.run([TOOL, "-o", str(tool_out), "--smooth", str(n), "--pixels", "gray8"]
+                          + names, capture_output=True, check=True)
+    assert tool_out.read_bytes() == out.read_bytes() and b"8-bit grey" in proc.stderr
+    with pytest.raises(stillreel.BadArgument):
+        stillreel.convert(tmp_path / "bad.avi", names, pixels="gray16")
 
 
 def test_an_exception_in_a_callback_cancels(tmp_path):

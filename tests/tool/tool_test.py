@@ -112,6 +112,8 @@ class Usage(ToolCase):
             ["--list", "", "-o", out], ["--check=1", pic],
             ["--container", "avi3", "-o", out, pic], ["--container", "-o", out, pic],
             ["--classic", "--container", "avi1", "-o", out, pic], ["--classic=1", "-o", out, pic],
+            ["--pixels", "rgb24", "-o", out, pic], ["--pixels", "", "-o", out, pic],
+            ["--classic", "--pixels", "gray8", "-o", out, pic],
         ]
         for rate in ["abc", "0", "-1", "1e3", "21474837", "21474836.48", "", "1.2.3",
                      "0.004", " 15", "15 ", "+15", "0x10", "."]:
@@ -577,7 +579,8 @@ class Native(ToolCase):
             for name in os.listdir(os.path.join(suite, folder)) if name.endswith(".bmp"))
         cases = [["--smooth", "1"] + pictures, ["--classic"] + pictures,
                  ["--smooth", "3", "--container", "opendml"] + pictures,
-                 ["--classic", "--smooth", "2"] + pictures]
+                 ["--classic", "--smooth", "2"] + pictures,
+                 ["--pixels", "gray8", "--smooth", "3"] + pictures]
         cases += [["--fps", "29.97", "--smooth", str(n)] + DEMO for n in range(2, 17)]
         for args in cases:
             what = " ".join(a for a in args[:4] if not a.startswith("/"))

@@ -1,4 +1,4 @@
-# bash completion for stillreel: its options, the values of --container, BMP
+# bash completion for stillreel: its options, the values of --container and --pixels, BMP
 # pictures for the pictures and text files for --list.
 _stillreel() {
   local cur=${COMP_WORDS[COMP_CWORD]}
@@ -8,6 +8,10 @@ _stillreel() {
   case $prev in
     --container)
       COMPREPLY=($(compgen -W $'auto\navi1\nopendml' -- "$cur"))
+      return
+      ;;
+    --pixels)
+      COMPREPLY=($(compgen -W $'bgr24\ngray8' -- "$cur"))
       return
       ;;
     -o | --output)
@@ -26,7 +30,7 @@ _stillreel() {
       ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W $'--output\n--list\n--fps\n--smooth\n--container\n--classic\n--threads\n--check\n--quiet\n--help\n--version' -- "$cur"))
+    COMPREPLY=($(compgen -W $'--output\n--list\n--fps\n--smooth\n--container\n--pixels\n--classic\n--threads\n--check\n--quiet\n--help\n--version' -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -f -X '!*.[bB][mM][pP]' -- "$cur") $(compgen -d -- "$cur"))

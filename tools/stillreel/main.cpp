@@ -32,8 +32,9 @@ constexpr char kUsage[] =
 constexpr char kStandardOutput[] = "standard output";
 
 constexpr char kHelp[] =
-    "Turns BMP pictures, in the order given, into one uncompressed 24-bit AVI\n"
-    "video. A picture that cannot be read becomes a white frame, with a warning.\n"
+    "Turns BMP pictures, in the order given, into one uncompressed AVI video of\n"
+    "24-bit colour or 8-bit grey frames. A picture that cannot be read becomes a\n"
+    "white frame, with a warning.\n"
     "\n"
     "  -o, --output PATH  the AVI file to write; an existing file is replaced\n"
     "                     only once the new one is complete; - writes it to\n"
@@ -50,6 +51,8 @@ constexpr char kHelp[] =
     "                     player reads, and AVI 2.0 (OpenDML) beyond, for\n"
     "                     videos of any length; avi1 refuses larger files;\n"
     "                     opendml always writes AVI 2.0\n"
+    "      --pixels KIND  the frames: bgr24 (the default), 24-bit colour; gray8,\n"
+    "                     8-bit grey, a third of the bytes, for grey footage\n"
     "      --classic      read pictures and write files exactly as the\n"
     "                     library's VOD2ERI does: only the BMP kinds it reads\n"
     "                     (16-bit colours at most 248), AVI 1.0 only\n"
@@ -69,7 +72,14 @@ constexpr char kHelp[] =
     "read or names no pictures; 4 the rate times N exceeds 1000000; 5 writing\n"
     "failed; 6 out of memory; 7 interrupted; 64 usage error.\n";
 
-enum LongOnly : int { kOptCheck = 256, kOptVersion, kOptContainer, kOptClassic, kOptThreads };
+enum LongOnly : int {
+  kOptCheck = 256,
+  kOptVersion,
+  kOptContainer,
+  kOptClassic,
+  kOptThreads,
+  kOptPixels,
+};
 
 constexpr option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -78,6 +88,7 @@ constexpr option kLongOptions[] = {
     {"smooth", required_argument, nullptr, 's'},
     {"container", required_argument, nullptr, kOptContainer},
     {"classic", no_argument, nullptr, kOptClassic},
+    {"pixels", required_argument, nullptr, kOptPixels},
     {"threads", required_argument, nullptr, kOptThreads},
     {"check", no_argument, nullptr, kOptCheck},
     {"quiet", no_argument, nullptr, 'q'},
@@ -94,6 +105,7 @@ struct CommandLine {
   std::string rateText;
   std::int32_t smooth = 1;
   std::optional<Container> container;
+  Pixels pixels = Pixels::kBgr24;
   std::int32_t threads = 0;  // one per core
   bool classic = false;
   bool check = false;
@@ -169,6 +181,15 @@ int TakeOption(int c, char** argv, CommandLine& cl) {
       break;
     case kOptContainer:
       return TakeContainer(optarg, cl);
+    case kOptPixels:
+      if (std::string_view(optarg) == "bgr24") {
+        cl.pixels = Pixels::kBgr24;
+      } else if (std::string_view(optarg) == "gray8") {
+        cl.pixels = Pixels::kGray8;
+      } else {
+        return UsageError("invalid pixel kind '" + std::string(optarg) + "': give bgr24 or gray8");
+      }
+      return 0;
     case kOptClassic:
       cl.classic = true;
       break;
@@ -204,6 +225,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine& cl) {
   }
   if (!cl.list && cl.pictures.empty()) return UsageError("no pictures given");
   if (!cl.output && !cl.check) return UsageError("no output file given (-o OUTPUT.avi)");
+  if (cl.classic && cl.pixels != Pixels::kBgr24) {
+    return UsageError("--classic writes 24-bit colour only: leave out --pixels");
+  }
   if (cl.classic && cl.container) {
     return UsageError("--classic writes AVI 1.0 only: leave out --container");
   }
@@ -270,6 +294,10 @@ std::string Plural(std::int64_t count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
+const char* PixelsName(Pixels pixels) {
+  return pixels == Pixels::kGray8 ? "8-bit grey" : "24-bit colour";
+}
+
 std::string Kind(const Summary& summary) {
   if (summary.container == Container::kAvi1) return "AVI 1.0";
   return "AVI 2.0 (OpenDML) in " + Plural(summary.riffCount, "RIFF", "RIFFs");
@@ -296,9 +324,9 @@ void PrintCheck(const CommandLine& cl, const Summary& summary) {
   const std::int64_t fileRateX100 = std::int64_t{cl.rate.x100} * cl.smooth;
   std::printf("pictures:   %" PRId64 ", %" PRId64 " unreadable\n", summary.pictureCount,
               summary.unreadablePictures);
-  std::printf("frames:     %s of %" PRId32 "x%" PRId32 ", 24-bit\n",
+  std::printf("frames:     %s of %" PRId32 "x%" PRId32 ", %s\n",
               Plural(summary.frameCount, "frame", "frames").c_str(), summary.frameWidth,
-              summary.frameHeight);
+              summary.frameHeight, PixelsName(summary.pixels));
   std::printf("rate:       %s frames per second (%s x %" PRId32 "), %" PRIu32
               " microseconds per frame\n",
               FormatHundredths(fileRateX100).c_str(), FormatHundredths(cl.rate.x100).c_str(),
@@ -337,6 +365,7 @@ Options OptionsFor(const CommandLine& cl, Console& console, Summary& summary, st
   options.summary = &summary;
   options.reading = cl.classic ? Reading::kClassic : Reading::kFull;
   options.container = cl.classic ? Container::kAvi1 : cl.container.value_or(Container::kAuto);
+  options.pixels = cl.pixels;
   options.threads = cl.threads;
   options.onProgress = [&console](const Progress& p) { console.OnProgress(p); };
   options.onPicture = [&cl, &console, &summary, count](const PictureNotice& notice) {
@@ -379,7 +408,8 @@ int Report(Result result, const CommandLine& cl, const Summary& summary, Console
   if (!cl.quiet) {
     std::string line = "wrote " + output + ": " + Plural(summary.frameCount, "frame", "frames") +
                        " of " + std::to_string(summary.frameWidth) + "x" +
-                       std::to_string(summary.frameHeight) + " at " +
+                       std::to_string(summary.frameHeight) +
+                       (summary.pixels == Pixels::kBgr24 ? "" : " 8-bit grey") + " at " +
                        FormatHundredths(std::int64_t{cl.rate.x100} * cl.smooth) + " fps, " +
                        Kind(summary) + ", " + std::to_string(summary.fileSize) + " bytes";
     if (summary.unreadablePictures > 0) {
