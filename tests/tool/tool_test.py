@@ -577,7 +577,8 @@ class Native(ToolCase):
             for name in os.listdir(os.path.join(suite, folder)) if name.endswith(".bmp"))
         cases = [["--smooth", "1"] + pictures, ["--classic"] + pictures,
                  ["--smooth", "3", "--container", "opendml"] + pictures,
-                 ["--classic", "--smooth", "2"] + pictures]
+                 ["--classic", "--smooth", "2"] + pictures,
+                 ["--classic", "--container", "opendml"] + pictures]
         cases += [["--fps", "29.97", "--smooth", str(n)] + DEMO for n in range(2, 17)]
         for args in cases:
             what = " ".join(a for a in args[:4] if not a.startswith("/"))
