@@ -50,8 +50,8 @@ void Prepare(BlendStep& step) {
     tables->table.resize(256 * 256);
     for (int a = 0; a < 256; ++a) {
       for (int b = 0; b < 256; ++b) {
-        tables->table[static_cast<std::size_t>(a * 256 + b)] =
-            BlendWeighted(static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b), step.s, step.t);
+        tables->table[static_cast<std::size_t>(a * 256 + b)] = BlendWeighted(
+            static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b), step.s, step.t);
       }
     }
   }
@@ -61,8 +61,7 @@ void Prepare(BlendStep& step) {
 // Whether bit x of a 256-bit set is set, for 16 bytes x.
 inline uint8x16_t HasBit(uint8x16_t x, uint8x16x2_t set) {
   const uint8x16_t bytes = vqtbl2q_u8(set, vshrq_n_u8(x, 3));
-  const uint8x16_t bit =
-      vshlq_u8(vdupq_n_u8(1), vreinterpretq_s8_u8(vandq_u8(x, vdupq_n_u8(7))));
+  const uint8x16_t bit = vshlq_u8(vdupq_n_u8(1), vreinterpretq_s8_u8(vandq_u8(x, vdupq_n_u8(7))));
   return vtstq_u8(bytes, bit);
 }
 
@@ -99,8 +98,8 @@ std::size_t BlendIntegers(const std::uint8_t* a, const std::uint8_t* b, std::siz
   for (; i + 16 <= size; i += 16) {
     const uint8x16_t va = vld1q_u8(a + i);
     const uint8x16_t vb = vld1q_u8(b + i);
-    const uint16x8_t lo = vmlal_u8(vmull_u8(vget_low_u8(va), vget_low_u8(wa)), vget_low_u8(vb),
-                                   vget_low_u8(wb));
+    const uint16x8_t lo =
+        vmlal_u8(vmull_u8(vget_low_u8(va), vget_low_u8(wa)), vget_low_u8(vb), vget_low_u8(wb));
     const uint16x8_t hi = vmlal_high_u8(vmull_high_u8(va, wa), vb, wb);
     const uint16x8_t qlo = Divide(lo, magic, right);
     const uint16x8_t qhi = Divide(hi, magic, right);
