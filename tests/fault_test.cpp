@@ -181,7 +181,7 @@ TEST(WriteFaultTest, FileSizeLimitAtEveryStageOfAConversion) {
       if (cEntry && cut % 3 != 0) continue;  // the C entry at every third cut
       const ChildOutcome child = InChild([&] {
         std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{cut, cut};
+        const rlimit limit{static_cast<rlim_t>(cut), static_cast<rlim_t>(cut)};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("no limit");
         if (cEntry) {
           return std::to_string(

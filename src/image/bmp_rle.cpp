@@ -44,12 +44,17 @@ namespace {
 // follow no pattern, from costing a mispredicted branch each.
 constexpr std::size_t kBlock = 32;
 
-// n indices of `pattern`, 8 bytes repeated.
+// n indices of `pattern`, 8 bytes repeated, its low byte first.
 void FillIndices(std::uint8_t* to, std::size_t n, std::size_t room, std::uint64_t pattern) {
   std::size_t j = 0;
   if (n <= kBlock && room >= kBlock) n = kBlock;
+  // The pattern's bytes in memory order whatever the host's: one store on a
+  // little-endian one.
+  std::uint8_t bytes[8];
+  for (std::size_t k = 0; k < 8; ++k)
+    bytes[k] = static_cast<std::uint8_t>(pattern >> (8 * k));
   for (; j + 8 <= n; j += 8)
-    std::memcpy(to + j, &pattern, 8);
+    std::memcpy(to + j, bytes, 8);
   for (; j < n; ++j)
     to[j] = static_cast<std::uint8_t>(pattern >> (8 * (j & 7)));
 }

@@ -51,6 +51,14 @@ extern const BlendKernel kBlendAvx512;
 #endif
 #endif
 
+// Advanced SIMD, which every aarch64 processor has; the kernels read pixels
+// as little-endian words.
+#if defined(__aarch64__) && !defined(__ARM_BIG_ENDIAN)
+#define STILLREEL_SIMD_NEON 1
+extern const BlendKernel kBlendNeon;
+extern const FieldsKernel kFieldsNeon;
+#endif
+
 }  // namespace stillreel
 
 #endif  // STILLREEL_SIMD_KERNELS_H_

@@ -24,6 +24,9 @@ constexpr Level kLevels[] = {
     {SimdLevel::kAvx512, {&kBlendAvx512, nullptr, nullptr}},
 #endif
 #endif
+#ifdef STILLREEL_SIMD_NEON
+    {SimdLevel::kNeon, {&kBlendNeon, &kFieldsNeon, nullptr}},
+#endif
 };
 
 // Best first; each level's processors have every level after it.
@@ -32,7 +35,7 @@ constexpr SimdLevel kFamily[] = {SimdLevel::kAvx512, SimdLevel::kAvx2, SimdLevel
                                  SimdLevel::kScalar};
 #elif defined(STILLREEL_SIMD_X86)
 constexpr SimdLevel kFamily[] = {SimdLevel::kAvx2, SimdLevel::kSse2, SimdLevel::kScalar};
-#elif defined(__aarch64__)
+#elif defined(STILLREEL_SIMD_NEON)
 constexpr SimdLevel kFamily[] = {SimdLevel::kNeon, SimdLevel::kScalar};
 #else
 constexpr SimdLevel kFamily[] = {SimdLevel::kScalar};
@@ -58,7 +61,7 @@ int Detect() {
   if (__builtin_cpu_supports("avx2")) return Rank(SimdLevel::kAvx2);
   if (__builtin_cpu_supports("sse2")) return Rank(SimdLevel::kSse2);
   return Rank(SimdLevel::kScalar);
-#elif defined(__aarch64__)
+#elif defined(STILLREEL_SIMD_NEON)
   return Rank(SimdLevel::kNeon);  // Advanced SIMD is part of every aarch64 processor
 #else
   return Rank(SimdLevel::kScalar);

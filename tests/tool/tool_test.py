@@ -582,6 +582,14 @@ class Native(ToolCase):
                  ["--classic", "--smooth", "2"] + pictures,
                  ["--pixels", "gray8", "--smooth", "3"] + pictures]
         cases += [["--fps", "29.97", "--smooth", str(n)] + DEMO for n in range(2, 17)]
+        # Pictures larger than the suite's: 16-bit ones past the size that
+        # earns the table of every word, long RLE4 runs.
+        import random  # here alone: pictures of random pixels
+        rng = random.Random(11)
+        large = [self.write("fields16-%d.bmp" % i, Identity.fields(400, 330, 16, masks, rng))
+                 for i, masks in enumerate([(0xF800, 0x07E0, 0x001F), (0x0F00, 0x00F0, 0x000F)])]
+        large.append(self.write("rle4.bmp", Identity.rle4(400, 330, rng)))
+        cases.append(["--smooth", "3"] + large)
         for args in cases:
             what = " ".join(a for a in args[:4] if not a.startswith("/"))
             want, have = self.path("native.avi"), self.path("cross.avi")
