@@ -42,10 +42,11 @@ class OutputFile {
 
  private:
   File file_;
-  File unnamed_;           // the unnamed file again, kept open to give it a name
-  bool owned_ = true;      // file_ is closed by this object
-  std::string target_;     // the file finally replaced (a symbolic link's target)
-  std::string temporary_;  // a named temporary file; empty when there is none
+  File unnamed_;       // the unnamed file again, kept open to give it a name
+  bool owned_ = true;  // file_ is closed by this object
+  // In the system's own characters: bytes, or UTF-16 on Windows.
+  std::filesystem::path::string_type target_;     // the file finally replaced (a link's target)
+  std::filesystem::path::string_type temporary_;  // a named temporary file; empty when none
 };
 
 // For tests: true makes every OutputFile opened afterwards use a named
