@@ -11,4 +11,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Debian's wine starts its 32-bit loader first, which hands a 64-bit program
+# to wine64; calling wine64 itself also works where 32-bit programs cannot run.
+# The tests get a Wine prefix of their own inside the build tree.
+find_program(STILLREEL_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+find_program(STILLREEL_WINE NAMES wine64 wine)
+set(CMAKE_CROSSCOMPILING_EMULATOR env WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix WINEDEBUG=-all
+                                  ${STILLREEL_WINE})

@@ -5,18 +5,22 @@
 #define STILLREEL_EXPORT_H_
 
 #if defined(_WIN32)
-/* stillreel.dll exports what is declared with this; its module-definition
- * file names the C functions as they are exported. Callers need no import
- * declaration: every export is a function. */
+/* stillreel.dll exports the C++ API where it is declared (STILLREEL_API),
+ * and the C functions (STILLREEL_C_API) by the names its module-definition
+ * file gives them, so that no decorated name reaches its export table.
+ * Callers need no import declaration: every export is a function. */
 #if defined(STILLREEL_BUILDING)
 #define STILLREEL_API __declspec(dllexport)
 #else
 #define STILLREEL_API
 #endif
+#define STILLREEL_C_API
 #elif defined(__GNUC__) || defined(__clang__)
 #define STILLREEL_API __attribute__((visibility("default")))
+#define STILLREEL_C_API STILLREEL_API
 #else
 #define STILLREEL_API
+#define STILLREEL_C_API
 #endif
 
 /* VOD2ERI's convention: WINAPI (__stdcall) on 32-bit x86 Windows, the one

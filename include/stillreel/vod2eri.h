@@ -34,8 +34,8 @@ enum {
  * converted to UTF-8; the names inside the list are bytes, used unchanged.
  * On Windows wchar_t strings are UTF-16 and the call is WINAPI (__stdcall)
  * on 32-bit x86, as STILLREEL_CALL says. */
-STILLREEL_API int32_t STILLREEL_CALL VOD2ERI(const wchar_t* outputPath, const wchar_t* listPath,
-                                             int32_t frameRateX100, int32_t smoothCount);
+STILLREEL_C_API int32_t STILLREEL_CALL VOD2ERI(const wchar_t* outputPath, const wchar_t* listPath,
+                                               int32_t frameRateX100, int32_t smoothCount);
 
 #ifdef __cplusplus
 }

@@ -23,10 +23,10 @@ std::optional<std::filesystem::path> PathOf(const wchar_t* wide) {
 
 }  // namespace
 
-extern "C" STILLREEL_API int32_t STILLREEL_CALL VOD2ERI(const wchar_t* outputPath,
-                                                        const wchar_t* listPath,
-                                                        int32_t frameRateX100,
-                                                        int32_t smoothCount) {
+extern "C" STILLREEL_C_API int32_t STILLREEL_CALL VOD2ERI(const wchar_t* outputPath,
+                                                          const wchar_t* listPath,
+                                                          int32_t frameRateX100,
+                                                          int32_t smoothCount) {
   try {
     const stillreel::Options options;
     stillreel::Request request;

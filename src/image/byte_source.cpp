@@ -63,7 +63,7 @@ void ByteSource::Skip(std::uint64_t n) {
 std::span<const std::uint8_t> ByteSource::ReadAt(std::uint64_t offset, std::size_t n) {
   if (!file_.valid()) {  // memory: data_ holds the whole input
     if (offset >= size_) return {};
-    return {data_ + offset, std::min<std::uint64_t>(n, size_ - offset)};
+    return {data_ + offset, static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - offset))};
   }
   if (offset > static_cast<std::uint64_t>(INT64_MAX) - n) return {};
   if (atCapacity_ < n) {
