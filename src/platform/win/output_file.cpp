@@ -50,15 +50,10 @@ HANDLE CreateTemporary(const std::wstring& folder, std::wstring& name) {
   return INVALID_HANDLE_VALUE;
 }
 
-// The new file takes the old one's place; ReplaceFileW keeps the old one's
-// attributes and security, MoveFileExW serves a new name (and file systems
-// where ReplaceFileW cannot be had).
+// The new file takes the old one's place in one rename, replacing it if it
+// exists. (ReplaceFileW would keep the old file's attributes and security,
+// but where it fails halfway it can leave the old file under another name.)
 bool MoveIntoPlace(const std::wstring& temporary, const std::wstring& target) {
-  if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES &&
-      ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                   nullptr, nullptr)) {
-    return true;
-  }
   return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
