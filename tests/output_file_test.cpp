@@ -475,6 +475,7 @@ TEST_P(OutputFileTest, PermissionsOfTheTargetAndItsFolderAreRespected) {
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform.h"  // the tool's
 #include "platform/output_file.h"
 #include "platform/win/win.h"
 #include "support/bmp_builder.h"
@@ -653,6 +654,28 @@ TEST_F(WindowsOutputTest, FullDiskThroughTheWriteHook) {
   out.Abandon();
   EXPECT_EQ(Text(target), "old");
   EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"full.avi"});
+}
+
+// Ctrl-C, Ctrl-Break and a closed console reach the tool through its console
+// control handler: the first cancels the conversion, which leaves nothing
+// (the tool's exit 7); a second Ctrl-C is left to the system's default
+// handler, which ends the process.
+TEST_F(WindowsOutputTest, ConsoleEventsCancelTheConversion) {
+  const std::atomic<bool>* interrupted = tool::CatchInterrupts();
+  ASSERT_FALSE(interrupted->load());
+  EXPECT_TRUE(tool::DeliverConsoleEvent(CTRL_BREAK_EVENT));
+  EXPECT_TRUE(interrupted->load());
+  EXPECT_FALSE(tool::DeliverConsoleEvent(CTRL_C_EVENT));
+  const std::string picture = (dir_ / "p.bmp").string();
+  test::BmpFields fields;
+  fields.width = 8;
+  fields.height = 8;
+  test::WriteFile(picture, test::BuildBmp(fields));
+  Options options;
+  options.cancel = interrupted;
+  const fs::path target = dir_ / "cancelled.avi";
+  EXPECT_EQ(Convert(target, {picture, picture}, 2500, 4, options), Result::kCancelled);
+  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"p.bmp"});
 }
 
 }  // namespace

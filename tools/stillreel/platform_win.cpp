@@ -73,8 +73,10 @@ int Descriptor(Stream stream) {
 }  // namespace
 
 std::vector<std::string> Arguments(int argc, char** argv) {
-  // The tool prints UTF-8: a console shows it once told so, and files and
-  // pipes get the bytes the tool prints elsewhere.
+  // The tool prints UTF-8 and ends lines with "\n": a console shows it once
+  // told so, and files and pipes get the bytes the tool prints elsewhere.
+  _setmode(1, _O_BINARY);
+  _setmode(2, _O_BINARY);
   const UINT before = GetConsoleOutputCP();
   if (before != 0 && before != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
     gOutputCodePage = before;
