@@ -170,7 +170,9 @@ STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_convert_list(const char* outpu
 
 /* Both, writing the AVI file front to back to the open file descriptor `fd`
  * (standard output, a pipe, a socket), which stays open. Nothing is renamed
- * or removed: when the conversion fails, what was written stays. */
+ * or removed: when the conversion fails, what was written stays. On Windows
+ * `fd` is a descriptor of the C runtime stillreel.dll is linked with
+ * (msvcrt.dll), whose handle it writes through. */
 STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_convert_to_fd(int fd, const char* const* names,
                                                                 size_t count,
                                                                 int32_t frame_rate_x100,
