@@ -654,6 +654,15 @@ TEST_F(WindowsOutputTest, FullDiskThroughTheWriteHook) {
   out.Abandon();
   EXPECT_EQ(Text(target), "old");
   EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"full.avi"});
+  // A whole conversion: result 5, the old file kept, nothing left beside it.
+  test::BmpFields fields;
+  const fs::path picture = dir_ / "p.bmp";
+  test::WriteFile(picture, test::BuildBmp(fields));
+  win::FailWritesAfter(300);
+  EXPECT_EQ(Convert(target, {picture.string(), picture.string()}, 2500, 2), Result::kWriteFailed);
+  win::FailWritesAfter(-1);
+  EXPECT_EQ(Text(target), "old");
+  EXPECT_EQ(Entries(dir_.path()), (std::vector<std::string>{"full.avi", "p.bmp"}));
 }
 
 // Ctrl-C, Ctrl-Break and a closed console reach the tool through its console

@@ -3,9 +3,10 @@
 // a failed or abandoned conversion leaves the old file as it was. Where the
 // system has files without a name (Linux), the temporary file is one until
 // Commit, so that not even a killed process or a power cut leaves debris;
-// elsewhere it is a named ".stillreel-*.tmp" that Abandon removes. Anything
-// else (a FIFO, a terminal, /dev/null, /dev/stdout on a pipe) is written
-// directly, as is a File the caller lends.
+// elsewhere it is a named ".stillreel-*.tmp" that Abandon removes (on Windows
+// marked for deletion until Commit, so that a killed process leaves none
+// either). Anything else (a FIFO, a terminal, /dev/null or NUL, /dev/stdout
+// on a pipe) is written directly, as is a File the caller lends.
 #ifndef STILLREEL_PLATFORM_OUTPUT_FILE_H_
 #define STILLREEL_PLATFORM_OUTPUT_FILE_H_
 
