@@ -1,6 +1,7 @@
 # Install rules and packages: the library, its public headers, the tool and
 # its manual page, a CMake package (find_package(stillreel CONFIG) gives
-# stillreel::stillreel), a pkg-config file, and a Debian package through CPack.
+# stillreel::stillreel), a pkg-config file, and through CPack a Debian package
+# or, in a Windows build, a zip (cpack -G ZIP).
 # Every version in them is the project version. Included from CMakeLists.txt
 # when STILLREEL_INSTALL is on.
 include(GNUInstallDirs)
@@ -32,12 +33,24 @@ install(FILES ${PROJECT_BINARY_DIR}/include/stillreel/version.h
 # The tool finds the library beside it through its rpath ($ORIGIN/../lib).
 if(TARGET stillreel_tool)
   install(TARGETS stillreel_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
-  install(FILES ${PROJECT_SOURCE_DIR}/doc/stillreel.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
-  # Completion of its options in bash, where bash-completion loads it from.
-  install(FILES ${PROJECT_SOURCE_DIR}/tools/stillreel/completion.bash
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME stillreel
-    COMPONENT tool)
+  if(NOT WIN32)
+    install(FILES ${PROJECT_SOURCE_DIR}/doc/stillreel.1
+      DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+    # Completion of its options in bash, where bash-completion loads it from.
+    install(FILES ${PROJECT_SOURCE_DIR}/tools/stillreel/completion.bash
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME stillreel
+      COMPONENT tool)
+  endif()
+endif()
+
+# Windows: bin/ holds stillreel.exe beside stillreel.dll (which carry their
+# compiler runtime inside, so nothing else is needed), lib/ the import
+# library stillreel.lib and the module-definition file that names the DLL's
+# C exports, for other linkers and languages; the README at the top.
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/stillreel.def
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT runtime)
 endif()
 
 # The Python package, pure Python over the C API, into the prefix's Python
@@ -46,7 +59,7 @@ endif()
 # folder for local installs); on other systems lib/python3.<minor>/site-packages. The folder is chosen when installing, so CPack's
 # /usr gets Debian's. It finds the library through the relative path written
 # into _location.py beside it.
-if(stillreel_type STREQUAL "SHARED_LIBRARY")
+if(stillreel_type STREQUAL "SHARED_LIBRARY" AND NOT WIN32)
   find_package(Python3 QUIET COMPONENTS Interpreter)
   if(Python3_FOUND)
     set(stillreel_python "python${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}")
@@ -157,9 +170,22 @@ cross-faded frames between the pictures. This package holds the shared
 library libstillreel with its C and C++ headers, CMake and pkg-config files,
 and the stillreel command-line tool.]])
   set(CPACK_PACKAGE_CONTACT "stillreel developers" CACHE STRING "Maintainer of the Debian package")
-  set(CPACK_GENERATOR DEB)
+  if(WIN32)
+    # stillreel-<version>-win64.zip (win32 for 32-bit x86), one folder of
+    # that name inside.
+    set(CPACK_GENERATOR ZIP)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      set(CPACK_SYSTEM_NAME win64)
+    else()
+      set(CPACK_SYSTEM_NAME win32)
+    endif()
+  else()
+    set(CPACK_GENERATOR DEB)
+  endif()
   # CPack installs with this prefix into a staging DESTDIR.
-  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  if(NOT WIN32)
+    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  endif()
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION video)

@@ -7,8 +7,17 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <wchar.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#define mkdir(path, mode) _mkdir(path)
+#else
+#include <unistd.h>
+#endif
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
 
 #include "stillreel/stillreel.h"
 #include "stillreel/vod2eri.h"
@@ -169,7 +178,7 @@ static void CheckOptions(const char* picture, const char* list, const char* outp
   cancel = 0;
 
   /* The list through a descriptor gives VOD2ERI's bytes. */
-  fd = open(refused, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  fd = open(refused, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, 0644);
   CHECK_EQ(stillreel_convert_list_to_fd(fd, list, 2500, 1, NULL), STILLREEL_OK, "list to a fd");
   if (fd >= 0) close(fd);
   CHECK_EQ(FileSize(refused), 272, "file written through a descriptor");

@@ -4,6 +4,9 @@
 // directly, and the finished file has the permissions a plain create (or the
 // file it replaces) would give. The file cases run on disk and in memory
 // (/tmp and /dev/shm), with the unnamed file and with the named fallback.
+// On Windows: the long-path and device-name rules, sharing violations at
+// open and at the final replace, and a full disk through the write hook.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -462,3 +465,229 @@ TEST_P(OutputFileTest, PermissionsOfTheTargetAndItsFolderAreRespected) {
 
 }  // namespace
 }  // namespace stillreel
+#else  // _WIN32
+
+#include <windows.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform.h"  // the tool's
+#include "platform/output_file.h"
+#include "platform/win/win.h"
+#include "support/bmp_builder.h"
+
+namespace stillreel {
+namespace {
+
+namespace fs = std::filesystem;
+namespace win = platform::win;
+using test::Bytes;
+using test::Entries;
+using test::TempDir;
+
+TEST(WindowsPathTest, FullPathsLoseTheirLengthLimit) {
+  const struct {
+    const wchar_t* given;
+    const wchar_t* want;
+  } cases[] = {
+      {L"C:\\frames\\out.avi", L"\\\\?\\C:\\frames\\out.avi"},
+      {L"z:/frames/out.avi", L"\\\\?\\z:\\frames\\out.avi"},
+      {L"\\\\server\\share\\out.avi", L"\\\\?\\UNC\\server\\share\\out.avi"},
+      {L"//server/share/out.avi", L"\\\\?\\UNC\\server\\share\\out.avi"},
+      {L"\\\\?\\C:\\out.avi", L"\\\\?\\C:\\out.avi"},
+      {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share"},
+      {L"\\\\.\\pipe\\frames", L"\\\\.\\pipe\\frames"},
+      {L"out.avi", L"out.avi"},      // not full: GetFullPathNameW first
+      {L"\\out.avi", L"\\out.avi"},  // the current drive's root
+      {L"C:out.avi", L"C:out.avi"},  // the drive's current folder
+      {L"\\\\", L"\\\\"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(win::ExtendedPath(c.given), c.want) << fs::path(c.given).string();
+  }
+}
+
+TEST(WindowsPathTest, DeviceNamesInAnyFolderWithAnyExtension) {
+  const struct {
+    const wchar_t* name;
+    win::Device want;
+  } cases[] = {
+      {L"NUL", win::Device::kNul},
+      {L"nul.avi", win::Device::kNul},
+      {L"C:\\x\\NuL.a.b", win::Device::kNul},
+      {L"x/nul", win::Device::kNul},
+      {L"CON", win::Device::kOther},
+      {L"con.avi", win::Device::kOther},
+      {L"PRN", win::Device::kOther},
+      {L"aux .avi", win::Device::kOther},
+      {L"COM1", win::Device::kOther},
+      {L"x\\com9.avi", win::Device::kOther},
+      {L"LPT1", win::Device::kOther},
+      {L"lpt9.txt", win::Device::kOther},
+      {L"COM0", win::Device::kNone},
+      {L"COM10", win::Device::kNone},
+      {L"LPT", win::Device::kNone},
+      {L"CONSOLE", win::Device::kNone},
+      {L"nul-x.avi", win::Device::kNone},
+      {L"NUL\\x.avi", win::Device::kNone},
+      {L"anul", win::Device::kNone},
+      {L"", win::Device::kNone},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(win::DeviceOf(c.name), c.want) << fs::path(c.name).string();
+  }
+}
+
+TEST(WindowsPathTest, NamesAreUtf8WhenValidElseAnsi) {
+  EXPECT_EQ(win::Widen("Zeitraffer-\xC3\x96l-\xE6\x97\xA5\xE6\x9C\xAC.avi"),
+            L"Zeitraffer-\u00D6l-\u65E5\u672C.avi");
+  EXPECT_EQ(win::Widen("\xF0\x9F\x8E\x9E"), L"\U0001F39E");  // a surrogate pair
+  // Not UTF-8 (a Latin-1 byte, an overlong slash, an encoded surrogate): the
+  // ANSI code page decides, as for the system's own 8-bit calls.
+  for (const std::string bytes : {"\xD6l.bmp", "\xC0\xAF.bmp", "\xED\xA0\x80.bmp"}) {
+    EXPECT_FALSE(win::IsUtf8(bytes)) << bytes;
+    wchar_t ansi[64] = {};
+    MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), ansi, 63);
+    EXPECT_EQ(win::Widen(bytes), ansi) << bytes;
+  }
+}
+
+class WindowsOutputTest : public ::testing::Test {
+ protected:
+  void Write(platform::OutputFile& out, const std::string& text) {
+    ASSERT_EQ(platform::WriteAll(out.file(), text.data(), text.size()), 0);
+  }
+  void Put(const fs::path& path, const std::string& text) {
+    platform::OutputFile out;
+    ASSERT_EQ(out.Open(path), Result::kOk);
+    Write(out, text);
+    ASSERT_EQ(out.Commit(), Result::kOk);
+  }
+  std::string Text(const fs::path& path) {
+    const std::vector<std::uint8_t> bytes = test::ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
+  }
+  TempDir dir_;
+};
+
+TEST_F(WindowsOutputTest, ExistingFileReplacedOnlyByACompleteOne) {
+  const fs::path target = dir_ / "out.avi";
+  Put(target, "old");
+  {
+    platform::OutputFile out;
+    ASSERT_EQ(out.Open(target), Result::kOk);
+    Write(out, "half");
+    EXPECT_EQ(Text(target), "old");
+    // The temporary file is marked for deletion: a killed run leaves nothing.
+    EXPECT_EQ(Entries(dir_.path()).size(), 2u);
+  }
+  EXPECT_EQ(Text(target), "old");
+  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"out.avi"});
+  Put(target, "new");
+  EXPECT_EQ(Text(target), "new");
+  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"out.avi"});
+}
+
+TEST_F(WindowsOutputTest, LongAndNonAsciiPaths) {
+  fs::path folder = dir_.path();
+  while (folder.native().size() < 300) {
+    folder /= platform::PathOf("Zeitraffer-\xC3\x96l-\xE6\x97\xA5\xE6\x9C\xAC-ordner");
+    ASSERT_TRUE(CreateDirectoryW(win::SystemPath(folder.native()).c_str(), nullptr));
+  }
+  const fs::path target = folder / L"\u00D6l.avi";
+  Put(target, "frames");
+  Put(target, "frames again");
+  EXPECT_NE(GetFileAttributesW(win::SystemPath(target.native()).c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(WindowsOutputTest, NulIsWrittenOtherDevicesNeverOpened) {
+  for (const char* name : {"NUL", "nul.avi", "Nul.AVI"}) {
+    Put(dir_ / name, "nothing");
+  }
+  for (const char* name : {"CON", "con.avi", "PRN", "AUX", "COM1", "com9.avi", "LPT1", "lpt9.x"}) {
+    platform::OutputFile out;
+    EXPECT_EQ(out.Open(dir_ / name), Result::kCannotCreateOutput) << name;
+  }
+  EXPECT_TRUE(Entries(dir_.path()).empty());
+}
+
+TEST_F(WindowsOutputTest, FileHeldByAnotherProgram) {
+  const fs::path target = dir_ / "held.avi";
+  Put(target, "old");
+  // Open elsewhere without sharing: found at open, nothing is made.
+  HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  {
+    platform::OutputFile out;
+    EXPECT_EQ(out.Open(target), Result::kCannotCreateOutput);
+  }
+  CloseHandle(held);
+  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"held.avi"});
+  // Held only once the file is written: the replace fails, the old file
+  // stays and the temporary one goes.
+  platform::OutputFile out;
+  ASSERT_EQ(out.Open(target), Result::kOk);
+  Write(out, "new");
+  held = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(out.Commit(), Result::kWriteFailed);
+  CloseHandle(held);
+  EXPECT_EQ(Text(target), "old");
+  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"held.avi"});
+}
+
+TEST_F(WindowsOutputTest, FullDiskThroughTheWriteHook) {
+  const fs::path target = dir_ / "full.avi";
+  Put(target, "old");
+  platform::OutputFile out;
+  ASSERT_EQ(out.Open(target), Result::kOk);
+  win::FailWritesAfter(5);
+  EXPECT_EQ(platform::WriteAll(out.file(), "0123456789", 10), ENOSPC);
+  EXPECT_EQ(platform::WriteAll(out.file(), "0", 1), ENOSPC);
+  win::FailWritesAfter(-1);
+  out.Abandon();
+  EXPECT_EQ(Text(target), "old");
+  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"full.avi"});
+  // A whole conversion: result 5, the old file kept, nothing left beside it.
+  test::BmpFields fields;
+  const fs::path picture = dir_ / "p.bmp";
+  test::WriteFile(picture, test::BuildBmp(fields));
+  win::FailWritesAfter(300);
+  EXPECT_EQ(Convert(target, {picture.string(), picture.string()}, 2500, 2), Result::kWriteFailed);
+  win::FailWritesAfter(-1);
+  EXPECT_EQ(Text(target), "old");
+  EXPECT_EQ(Entries(dir_.path()), (std::vector<std::string>{"full.avi", "p.bmp"}));
+}
+
+// Ctrl-C, Ctrl-Break and a closed console reach the tool through its console
+// control handler: the first cancels the conversion, which leaves nothing
+// (the tool's exit 7); a second Ctrl-C is left to the system's default
+// handler, which ends the process.
+TEST_F(WindowsOutputTest, ConsoleEventsCancelTheConversion) {
+  const std::atomic<bool>* interrupted = tool::CatchInterrupts();
+  ASSERT_FALSE(interrupted->load());
+  EXPECT_TRUE(tool::DeliverConsoleEvent(CTRL_BREAK_EVENT));
+  EXPECT_TRUE(interrupted->load());
+  EXPECT_FALSE(tool::DeliverConsoleEvent(CTRL_C_EVENT));
+  const std::string picture = (dir_ / "p.bmp").string();
+  test::BmpFields fields;
+  fields.width = 8;
+  fields.height = 8;
+  test::WriteFile(picture, test::BuildBmp(fields));
+  Options options;
+  options.cancel = interrupted;
+  const fs::path target = dir_ / "cancelled.avi";
+  EXPECT_EQ(Convert(target, {picture, picture}, 2500, 4, options), Result::kCancelled);
+  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"p.bmp"});
+}
+
+}  // namespace
+}  // namespace stillreel
+
+#endif  // _WIN32

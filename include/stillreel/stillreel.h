@@ -141,11 +141,11 @@ typedef struct stillreel_options {
   int32_t dry_run;   /* non-zero: read and report every picture, write nothing */
   int32_t reserved;  /* zero */
   /* Called as stillreel_progress above describes. */
-  void (*on_progress)(const stillreel_progress* progress, void* user_data);
+  void(STILLREEL_CDECL* on_progress)(const stillreel_progress* progress, void* user_data);
   void* progress_user_data;
   /* Called for each picture that cannot be read, and for each picture whose
    * size differs from the first. */
-  void (*on_picture)(const stillreel_picture_notice* notice, void* user_data);
+  void(STILLREEL_CDECL* on_picture)(const stillreel_picture_notice* notice, void* user_data);
   void* picture_user_data;
   /* When not null, read (atomically) between frames: once it is non-zero the
    * conversion stops, leaves no file behind and returns STILLREEL_CANCELLED.
@@ -159,39 +159,46 @@ typedef struct stillreel_options {
 
 /* Sets options->size and the defaults: those of VOD2ERI, one thread, no
  * callbacks. */
-STILLREEL_API void stillreel_options_init(stillreel_options* options);
+STILLREEL_C_API void STILLREEL_CDECL stillreel_options_init(stillreel_options* options);
 
 /* Converts the `count` pictures `names` into the AVI file `output`, replacing
  * it only once the new file is complete. frame_rate_x100 is frames per second
  * times 100; smooth_count N > 1 inserts N - 1 cross-faded frames after each
  * picture but the last and multiplies the rate by N; 0 means 1. options may be
  * null (the defaults). Returns a STILLREEL_... result. */
-STILLREEL_API int32_t stillreel_convert(const char* output, const char* const* names, size_t count,
-                                        int32_t frame_rate_x100, int32_t smooth_count,
-                                        const stillreel_options* options);
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_convert(const char* output,
+                                                          const char* const* names, size_t count,
+                                                          int32_t frame_rate_x100,
+                                                          int32_t smooth_count,
+                                                          const stillreel_options* options);
 
 /* The same with the names read from the frame list file `list`, one per line
  * (what VOD2ERI reads). */
-STILLREEL_API int32_t stillreel_convert_list(const char* output, const char* list,
-                                             int32_t frame_rate_x100, int32_t smooth_count,
-                                             const stillreel_options* options);
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_convert_list(const char* output, const char* list,
+                                                               int32_t frame_rate_x100,
+                                                               int32_t smooth_count,
+                                                               const stillreel_options* options);
 
 /* Both, writing the AVI file front to back to the open file descriptor `fd`
  * (standard output, a pipe, a socket), which stays open. Nothing is renamed
- * or removed: when the conversion fails, what was written stays. */
-STILLREEL_API int32_t stillreel_convert_to_fd(int fd, const char* const* names, size_t count,
-                                              int32_t frame_rate_x100, int32_t smooth_count,
-                                              const stillreel_options* options);
-STILLREEL_API int32_t stillreel_convert_list_to_fd(int fd, const char* list,
-                                                   int32_t frame_rate_x100, int32_t smooth_count,
-                                                   const stillreel_options* options);
+ * or removed: when the conversion fails, what was written stays. On Windows
+ * `fd` is a descriptor of the C runtime stillreel.dll is linked with
+ * (msvcrt.dll), whose handle it writes through. */
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_convert_to_fd(int fd, const char* const* names,
+                                                                size_t count,
+                                                                int32_t frame_rate_x100,
+                                                                int32_t smooth_count,
+                                                                const stillreel_options* options);
+STILLREEL_C_API int32_t STILLREEL_CDECL
+stillreel_convert_list_to_fd(int fd, const char* list, int32_t frame_rate_x100,
+                             int32_t smooth_count, const stillreel_options* options);
 
 /* Plain words for a result or a picture issue; "unknown" for other values. */
-STILLREEL_API const char* stillreel_result_string(int32_t result);
-STILLREEL_API const char* stillreel_picture_issue_string(int32_t issue);
+STILLREEL_C_API const char* STILLREEL_CDECL stillreel_result_string(int32_t result);
+STILLREEL_C_API const char* STILLREEL_CDECL stillreel_picture_issue_string(int32_t issue);
 
 /* The library's own STILLREEL_VERSION (the headers' one may differ). */
-STILLREEL_API int32_t stillreel_version(void);
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_version(void);
 
 #ifdef __cplusplus
 }

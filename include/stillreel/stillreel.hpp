@@ -156,7 +156,11 @@ struct Options {
 // file is complete. frameRateX100 is frames per second times 100;
 // smoothCount N > 1 inserts N - 1 cross-faded frames after each picture but the
 // last and multiplies the rate by N; 0 means 1. Exceptions thrown by the
-// callbacks pass through after the partial output has been removed.
+// callbacks pass through after the partial output has been removed. On
+// Windows the names are UTF-8 where they are valid UTF-8, else in the ANSI
+// code page; an exception passes through stillreel.dll only to a caller
+// built with the same compiler and its runtime (mingw-w64's): across other
+// runtimes it must not be relied on.
 STILLREEL_API Result Convert(const std::filesystem::path& output,
                              const std::vector<std::string>& names, std::int32_t frameRateX100,
                              std::int32_t smoothCount, const Options& options = {});
@@ -164,6 +168,8 @@ STILLREEL_API Result Convert(const std::filesystem::path& output,
 // The same, writing the AVI file front to back to the open file descriptor
 // `fd` (standard output, a pipe, a socket), which stays open. Nothing is
 // renamed or removed: when the conversion fails, what was written stays.
+// On Windows `fd` is a descriptor of the C runtime stillreel.dll is linked
+// with (msvcrt.dll), whose handle it writes through.
 STILLREEL_API Result ConvertToFd(int fd, const std::vector<std::string>& names,
                                  std::int32_t frameRateX100, std::int32_t smoothCount,
                                  const Options& options = {});

@@ -31,9 +31,11 @@ enum {
  * outputPath. frameRateX100 is frames per second times 100 (2997 is 29.97);
  * smoothCount N > 1 inserts N - 1 cross-faded frames after every picture but
  * the last and multiplies the rate by N; 0 means 1. Paths are wide strings,
- * converted to UTF-8; the names inside the list are bytes, used unchanged. */
-STILLREEL_API int32_t VOD2ERI(const wchar_t* outputPath, const wchar_t* listPath,
-                              int32_t frameRateX100, int32_t smoothCount);
+ * converted to UTF-8; the names inside the list are bytes, used unchanged.
+ * On Windows wchar_t strings are UTF-16 and the call is WINAPI (__stdcall)
+ * on 32-bit x86, as STILLREEL_CALL says. */
+STILLREEL_C_API int32_t STILLREEL_CALL VOD2ERI(const wchar_t* outputPath, const wchar_t* listPath,
+                                               int32_t frameRateX100, int32_t smoothCount);
 
 #ifdef __cplusplus
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/request.h"
+#include "platform/file.h"
 #include "stillreel/stillreel.h"
 
 namespace stillreel {
@@ -175,7 +176,7 @@ class CCall {
 
 // A null path is a missing argument, like an empty one.
 std::filesystem::path PathOf(const char* text) {
-  return text ? std::filesystem::path(text) : std::filesystem::path();
+  return text ? platform::PathOf(text) : std::filesystem::path();
 }
 
 std::int32_t Call(const char* output, int fd, const char* list, const char* const* names,
@@ -213,7 +214,7 @@ std::int32_t Call(const char* output, int fd, const char* list, const char* cons
 
 extern "C" {
 
-STILLREEL_API void stillreel_options_init(stillreel_options* options) {
+STILLREEL_C_API void STILLREEL_CDECL stillreel_options_init(stillreel_options* options) {
   if (!options) return;
   *options = stillreel_options{};
   options->size = sizeof *options;
@@ -222,48 +223,53 @@ STILLREEL_API void stillreel_options_init(stillreel_options* options) {
   options->threads = 1;
 }
 
-STILLREEL_API int32_t stillreel_convert(const char* output, const char* const* names, size_t count,
-                                        int32_t frame_rate_x100, int32_t smooth_count,
-                                        const stillreel_options* options) {
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_convert(const char* output,
+                                                          const char* const* names, size_t count,
+                                                          int32_t frame_rate_x100,
+                                                          int32_t smooth_count,
+                                                          const stillreel_options* options) {
   if (!output) return STILLREEL_BAD_ARGUMENT;
   return stillreel::Call(output, -1, nullptr, names, count, frame_rate_x100, smooth_count, options);
 }
 
-STILLREEL_API int32_t stillreel_convert_list(const char* output, const char* list,
-                                             int32_t frame_rate_x100, int32_t smooth_count,
-                                             const stillreel_options* options) {
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_convert_list(const char* output, const char* list,
+                                                               int32_t frame_rate_x100,
+                                                               int32_t smooth_count,
+                                                               const stillreel_options* options) {
   if (!output || !list) return STILLREEL_BAD_ARGUMENT;
   return stillreel::Call(output, -1, list, nullptr, 0, frame_rate_x100, smooth_count, options);
 }
 
-STILLREEL_API int32_t stillreel_convert_to_fd(int fd, const char* const* names, size_t count,
-                                              int32_t frame_rate_x100, int32_t smooth_count,
-                                              const stillreel_options* options) {
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_convert_to_fd(int fd, const char* const* names,
+                                                                size_t count,
+                                                                int32_t frame_rate_x100,
+                                                                int32_t smooth_count,
+                                                                const stillreel_options* options) {
   if (fd < 0) return STILLREEL_BAD_ARGUMENT;
   return stillreel::Call(nullptr, fd, nullptr, names, count, frame_rate_x100, smooth_count,
                          options);
 }
 
-STILLREEL_API int32_t stillreel_convert_list_to_fd(int fd, const char* list,
-                                                   int32_t frame_rate_x100, int32_t smooth_count,
-                                                   const stillreel_options* options) {
+STILLREEL_C_API int32_t STILLREEL_CDECL
+stillreel_convert_list_to_fd(int fd, const char* list, int32_t frame_rate_x100,
+                             int32_t smooth_count, const stillreel_options* options) {
   if (fd < 0 || !list) return STILLREEL_BAD_ARGUMENT;
   return stillreel::Call(nullptr, fd, list, nullptr, 0, frame_rate_x100, smooth_count, options);
 }
 
-STILLREEL_API const char* stillreel_result_string(int32_t result) {
+STILLREEL_C_API const char* STILLREEL_CDECL stillreel_result_string(int32_t result) {
   if (result != STILLREEL_OK && (result < STILLREEL_TOO_LARGE || result > STILLREEL_CANCELLED)) {
     return "unknown";
   }
   return stillreel::ToString(static_cast<stillreel::Result>(result));
 }
 
-STILLREEL_API const char* stillreel_picture_issue_string(int32_t issue) {
+STILLREEL_C_API const char* STILLREEL_CDECL stillreel_picture_issue_string(int32_t issue) {
   if (issue < 0 || issue > STILLREEL_PICTURE_TOP_DOWN_RUN_LENGTH) return "unknown";
   return stillreel::ToString(static_cast<stillreel::PictureIssue>(issue));
 }
 
-STILLREEL_API int32_t stillreel_version(void) {
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_version(void) {
   return STILLREEL_VERSION;
 }
 

@@ -9,6 +9,7 @@
 
 #include "convert/request.h"
 #include "convert/wide_path.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -17,13 +18,15 @@ std::optional<std::filesystem::path> PathOf(const wchar_t* wide) {
   if (!wide) return std::filesystem::path();
   std::optional<std::string> text = stillreel::WideToUtf8(wide);
   if (!text) return std::nullopt;
-  return std::filesystem::path(std::move(*text));
+  return stillreel::platform::PathOf(*text);
 }
 
 }  // namespace
 
-extern "C" STILLREEL_API int32_t VOD2ERI(const wchar_t* outputPath, const wchar_t* listPath,
-                                         int32_t frameRateX100, int32_t smoothCount) {
+extern "C" STILLREEL_C_API int32_t STILLREEL_CALL VOD2ERI(const wchar_t* outputPath,
+                                                          const wchar_t* listPath,
+                                                          int32_t frameRateX100,
+                                                          int32_t smoothCount) {
   try {
     const stillreel::Options options;
     stillreel::Request request;

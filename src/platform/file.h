@@ -1,7 +1,6 @@
 // platform: every call the library makes to the operating system, behind one
-// interface with one implementation per system (posix/ now; a win/ may sit
-// beside it). A File is a plain handle that the caller closes; nothing here
-// allocates, throws or keeps state, and every call that a signal can
+// interface with one implementation per system (posix/, win/). A File is a plain handle that the
+// caller closes; nothing here allocates, throws or keeps state, and every call that a signal can
 // interrupt is retried.
 #ifndef STILLREEL_PLATFORM_FILE_H_
 #define STILLREEL_PLATFORM_FILE_H_
@@ -22,11 +21,13 @@ struct File {
 };
 
 // The caller's descriptor of the C runtime, as ConvertToFd is given it; not
-// owned. A negative one gives an invalid File.
+// owned. A negative one gives an invalid File. On Windows it is one of the C
+// runtime the library is linked with, and its handle is what is written.
 File FromDescriptor(int descriptor);
 
 // A name given as bytes (a picture's name) as the system's path: the bytes
-// unchanged where paths are bytes.
+// unchanged where paths are bytes; on Windows UTF-8 when the bytes are valid
+// UTF-8, else the ANSI code page, turned into UTF-16.
 std::filesystem::path PathOf(std::string_view name);
 
 enum class Accept {

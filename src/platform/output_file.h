@@ -3,9 +3,10 @@
 // a failed or abandoned conversion leaves the old file as it was. Where the
 // system has files without a name (Linux), the temporary file is one until
 // Commit, so that not even a killed process or a power cut leaves debris;
-// elsewhere it is a named ".stillreel-*.tmp" that Abandon removes. Anything
-// else (a FIFO, a terminal, /dev/null, /dev/stdout on a pipe) is written
-// directly, as is a File the caller lends.
+// elsewhere it is a named ".stillreel-*.tmp" that Abandon removes (on Windows
+// marked for deletion until Commit, so that a killed process leaves none
+// either). Anything else (a FIFO, a terminal, /dev/null or NUL, /dev/stdout
+// on a pipe) is written directly, as is a File the caller lends.
 #ifndef STILLREEL_PLATFORM_OUTPUT_FILE_H_
 #define STILLREEL_PLATFORM_OUTPUT_FILE_H_
 
@@ -42,10 +43,11 @@ class OutputFile {
 
  private:
   File file_;
-  File unnamed_;           // the unnamed file again, kept open to give it a name
-  bool owned_ = true;      // file_ is closed by this object
-  std::string target_;     // the file finally replaced (a symbolic link's target)
-  std::string temporary_;  // a named temporary file; empty when there is none
+  File unnamed_;       // the unnamed file again, kept open to give it a name
+  bool owned_ = true;  // file_ is closed by this object
+  // In the system's own characters: bytes, or UTF-16 on Windows.
+  std::filesystem::path::string_type target_;     // the file finally replaced (a link's target)
+  std::filesystem::path::string_type temporary_;  // a named temporary file; empty when none
 };
 
 // For tests: true makes every OutputFile opened afterwards use a named

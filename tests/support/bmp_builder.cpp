@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 
@@ -190,6 +191,22 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
   return bytes;
 }
 
+#ifdef _WIN32
+TempDir::TempDir(const std::filesystem::path& parent) {
+  // No mkdtemp: a random name, taken only if create_directory made it.
+  std::random_device entropy;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const std::filesystem::path candidate =
+        parent / ("stillreel-test-" + std::to_string(entropy()));
+    std::error_code error;
+    if (std::filesystem::create_directory(candidate, error)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a folder in " + parent.string());
+}
+#else
 TempDir::TempDir(const std::filesystem::path& parent) {
   std::string pattern = (parent / "stillreel-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
@@ -197,6 +214,7 @@ TempDir::TempDir(const std::filesystem::path& parent) {
   }
   path_ = pattern;
 }
+#endif
 
 TempDir::~TempDir() {
   std::error_code ignored;
@@ -206,7 +224,7 @@ TempDir::~TempDir() {
 std::vector<std::string> Entries(const std::filesystem::path& dir) {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir))
-    names.push_back(e.path().filename());
+    names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }

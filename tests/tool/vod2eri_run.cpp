@@ -7,6 +7,11 @@
 
 #include "stillreel/vod2eri.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 static std::wstring Widen(const char* text) {
   std::wstring wide;
   for (; *text != '\0'; ++text)
@@ -21,6 +26,9 @@ int main(int argc, char** argv) {
   }
   const int32_t result = VOD2ERI(Widen(argv[1]).c_str(), Widen(argv[2]).c_str(), std::atoi(argv[3]),
                                  std::atoi(argv[4]));
+#ifdef _WIN32
+  _setmode(1, _O_BINARY);  // "\n" as on every other system
+#endif
   std::printf("%d\n", static_cast<int>(result));
   return result == VOD2ERI_OK ? 0 : 1;
 }

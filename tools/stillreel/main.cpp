@@ -351,7 +351,7 @@ std::optional<int> GatherNames(CommandLine& cl, std::vector<std::string>& names,
     names = ParseFrameList(text);
   } else {
     listSubject = *cl.list;
-    const Result read = ReadFrameList(*cl.list, names);
+    const Result read = ReadFrameList(PathOf(*cl.list), names);
     if (read != Result::kOk) return Fail(read, listSubject);
   }
   return std::nullopt;
@@ -448,7 +448,7 @@ int Run(int argc, char** argv) {
   const Result result =
       cl.output == "-" && !cl.check
           ? ConvertToFd(StandardOutputDescriptor(), names, cl.rate.x100, cl.smooth, options)
-          : Convert(cl.output.value_or(""), names, cl.rate.x100, cl.smooth, options);
+          : Convert(PathOf(cl.output.value_or("")), names, cl.rate.x100, cl.smooth, options);
   console.Finish();
   return Report(result, cl, summary, console, listSubject);
 }
@@ -458,7 +458,12 @@ int Run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
-    return stillreel::tool::Run(argc, argv);
+    std::vector<std::string> arguments = stillreel::tool::Arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments)
+      pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    return stillreel::tool::Run(static_cast<int>(arguments.size()), pointers.data());
   } catch (const std::bad_alloc&) {
     return stillreel::tool::Fail(stillreel::Result::kOutOfMemory, "");
   } catch (const std::exception& e) {

@@ -1,16 +1,28 @@
 // The tool's calls to the operating system, one implementation per system
-// (platform_posix.cpp): which standard streams are terminals, standard input
+// (platform_posix.cpp, platform_win.cpp): the arguments as UTF-8, names as
+// the library's paths, which standard streams are terminals, standard input
 // read whole, and the interrupts that ask a conversion to stop. The library
 // has its own; the tool sees only the library's public API.
 #ifndef STILLREEL_TOOLS_STILLREEL_PLATFORM_H_
 #define STILLREEL_TOOLS_STILLREEL_PLATFORM_H_
 
 #include <atomic>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 namespace stillreel::tool {
 
 enum class Stream { kInput, kOutput, kError };
+
+// The command line, program name first: argv as it is where arguments are
+// bytes; on Windows the process's UTF-16 command line in UTF-8, which is
+// also how everything the tool prints is written from then on.
+std::vector<std::string> Arguments(int argc, char** argv);
+
+// A name from the command line as the library's path: its bytes where paths
+// are bytes; UTF-8 (else the ANSI code page) turned into UTF-16 on Windows.
+std::filesystem::path PathOf(const std::string& name);
 
 bool IsTerminal(Stream stream);
 
@@ -26,6 +38,13 @@ bool ReadStandardInput(std::string& text);
 // the tool started stay ignored, except a request to terminate. A reader
 // that goes away is a failed write, not a kill.
 const std::atomic<bool>* CatchInterrupts();
+
+#ifdef _WIN32
+// For tests: calls the console control handler as the system would with
+// `event` (CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, ...). Returns
+// whether the handler took it.
+bool DeliverConsoleEvent(unsigned long event);
+#endif
 
 }  // namespace stillreel::tool
 

@@ -43,6 +43,14 @@ int Descriptor(Stream stream) {
 
 }  // namespace
 
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::filesystem::path PathOf(const std::string& name) {
+  return std::filesystem::path(name);
+}
+
 bool IsTerminal(Stream stream) {
   return isatty(Descriptor(stream)) == 1;
 }
