@@ -208,9 +208,9 @@ static void CheckOptions(const char* picture, const char* list, const char* outp
   CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
            "options of an unknown older size");
   stillreel_options_init(&options);
-  options.pixels = 2;
+  options.pixels = 3;
   CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,
-           "pixels 2");
+           "pixels 3");
   CHECK_EQ(Exists(refused), 0, "file after a bad pixel kind");
   options.size = 0xCDCDCDCDu; /* never set: not read beyond the struct */
   CHECK_EQ(stillreel_convert(refused, names, 1, 2500, 1, &options), STILLREEL_BAD_ARGUMENT,

@@ -917,6 +917,7 @@ TEST(BmpSuiteTest, FullReadingShowsThePicturesAsTheirReferences) {
           probe.header().masks[3] != 0 && (compression == BmpCompression::kBitFields ||
                                            compression == BmpCompression::kAlphaBitFields);
       std::string differences;
+      const test::RgbaPicture* matched = nullptr;
       for (const std::string& reference : listed) {
         auto [it, fresh] = decoded.try_emplace(reference);
         if (fresh) {
@@ -925,11 +926,34 @@ TEST(BmpSuiteTest, FullReadingShowsThePicturesAsTheirReferences) {
         const std::string differs = Differs(image, it->second, allowance);
         if (differs.empty()) {
           differences.clear();
+          matched = &it->second;
           break;
         }
         differences += "\n  against " + reference + ": " + differs;
       }
       EXPECT_TRUE(differences.empty()) << name << " matches none of its references:" << differences;
+      // Read with alpha: the same colours, and the reference's alpha where
+      // the picture has an alpha mask, else opaque.
+      if (allowance.alpha && !matched) continue;
+      Image rgba = CreateImage();
+      ASSERT_TRUE(ReadBmp(rgba, entry.path().string(), nullptr, Reading::kFull, 4)) << name;
+      ASSERT_EQ(rgba.width, image.width) << name;
+      std::string alphaDiffers;
+      for (std::int64_t r = 0; r < image.height && alphaDiffers.empty(); ++r) {
+        for (std::int64_t x = 0; x < image.width; ++x) {
+          const std::uint8_t* have = Row(rgba, r) + 4 * x;
+          const std::uint8_t* colour = Row(image, r) + 3 * x;
+          const int want = allowance.alpha ? matched->At(static_cast<int>(x),
+                                                         static_cast<int>(image.height - 1 - r))[3]
+                                           : 255;
+          if (std::memcmp(have, colour, 3) != 0 || std::abs(have[3] - want) > allowance.tolerance) {
+            alphaDiffers = "stored row " + std::to_string(r) + " pixel " + std::to_string(x) +
+                           ": alpha " + std::to_string(have[3]) + ", want " + std::to_string(want);
+            break;
+          }
+        }
+      }
+      EXPECT_EQ(alphaDiffers, "") << name << " read with alpha";
     }
   }
   EXPECT_GE(read, 75) << "pictures read";

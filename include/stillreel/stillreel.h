@@ -61,7 +61,8 @@ enum {
 /* The kind of frames written (stillreel_options.pixels). */
 enum {
   STILLREEL_PIXELS_BGR24 = 0, /* 24-bit colour: VOD2ERI's kind */
-  STILLREEL_PIXELS_GRAY8 = 1  /* 8-bit grey, (19595 R + 38470 G + 7471 B + 32768) >> 16 */
+  STILLREEL_PIXELS_GRAY8 = 1, /* 8-bit grey, (19595 R + 38470 G + 7471 B + 32768) >> 16 */
+  STILLREEL_PIXELS_BGRA32 = 2 /* 32-bit blue, green, red, alpha (255 without an alpha mask) */
 };
 
 /* Why a picture could not be read (its frame is then 1 x 1 white), or, for
@@ -129,8 +130,10 @@ typedef struct stillreel_summary {
   int64_t unreadable_pictures; /* pictures that became 1 x 1 white frames */
   int64_t riff_count;          /* RIFFs of an AVI 2.0 file, at most 1 GiB each */
   /* Fields of later versions: */
-  int32_t pixels;    /* STILLREEL_PIXELS_... */
-  int32_t reserved2; /* zero */
+  int32_t pixels; /* STILLREEL_PIXELS_... */
+  /* Set by a dry run: non-zero when every picture is grey (blue = green =
+   * red), so that STILLREEL_PIXELS_GRAY8 keeps every pixel. Zero otherwise. */
+  int32_t every_picture_grey;
 } stillreel_summary;
 
 typedef struct stillreel_options {

@@ -1,4 +1,4 @@
-// The C++ API of stillreel: BMP pictures in, one uncompressed 24-bit AVI out.
+// The C++ API of stillreel: BMP pictures in, one uncompressed AVI out.
 // Convert() does the whole job on the caller's thread and starts no threads,
 // unless Options::threads asks it to share the cross-fades among more; calls
 // on different output files may run at the same time. The library
@@ -106,6 +106,10 @@ enum class Container : std::int32_t {
 enum class Pixels : std::int32_t {
   kBgr24 = 0,  // 24-bit colour, blue, green, red: VOD2ERI's kind
   kGray8 = 1,  // 8-bit grey with a grey colour table: a third of the bytes
+  // 32-bit blue, green, red and alpha: the alpha of pictures whose bit
+  // fields have an alpha mask, 255 (opaque) for every other picture; what a
+  // smaller picture does not cover is 0, transparent black.
+  kBgra32 = 2,
 };
 
 // What a conversion produces. Filled before anything is written, also when
@@ -122,6 +126,9 @@ struct Summary {
   Container container = Container::kAvi1;  // the kind of file: kAvi1 or kOpenDml
   std::int64_t riffCount = 1;              // RIFFs of an AVI 2.0 file, at most 1 GiB each
   Pixels pixels = Pixels::kBgr24;          // the kind of frames
+  // Set by a dry run: every picture is grey (blue = green = red, an
+  // unreadable one white), so kGray8 would keep every pixel as it is.
+  bool everyPictureGrey = false;
 };
 
 struct Options {
@@ -133,7 +140,9 @@ struct Options {
   // Checked between frames; when it becomes true the conversion stops, leaves
   // no file behind (an existing output stays as it was) and returns kCancelled.
   const std::atomic<bool>* cancel = nullptr;
-  // Reads every picture and reports as a conversion would, but writes nothing.
+  // Reads every picture and reports as a conversion would, but writes
+  // nothing (and, while the pictures are grey, reads their pixels for
+  // Summary::everyPictureGrey).
   bool dryRun = false;
   // Filled once the layout of the file is known, before the first write;
   // unreadablePictures is set when the call returns.

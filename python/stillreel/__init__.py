@@ -32,7 +32,7 @@ ISSUES = (
 )
 _CONTAINERS = {"avi1": 0, "opendml": 1, "auto": 2}
 _READINGS = {"classic": 0, "full": 1}
-_PIXELS = {"bgr24": 0, "gray8": 1}
+_PIXELS = {"bgr24": 0, "gray8": 1, "bgra32": 2}
 _OK = 999
 _INT32_MAX = 2**31 - 1
 
@@ -95,7 +95,8 @@ class Summary:
     unreadable_pictures: int  # pictures that became 1 x 1 white frames
     container: str  # "avi1" or "opendml"
     riff_count: int
-    pixels: str = "bgr24"  # "bgr24" or "gray8"
+    pixels: str = "bgr24"  # "bgr24", "gray8" or "bgra32"
+    every_picture_grey: bool = False  # set by a dry run: gray8 would keep every pixel
 
 
 @dataclasses.dataclass(frozen=True)
@@ -134,7 +135,7 @@ class _SummaryC(ctypes.Structure):
                 ("frame_rate", ctypes.c_double), ("micros_per_frame", ctypes.c_uint32),
                 ("reserved", ctypes.c_uint32), ("file_size", ctypes.c_uint64),
                 ("unreadable_pictures", ctypes.c_int64), ("riff_count", ctypes.c_int64),
-                ("pixels", ctypes.c_int32), ("reserved2", ctypes.c_int32)]
+                ("pixels", ctypes.c_int32), ("every_picture_grey", ctypes.c_int32)]
 
 
 _ON_PROGRESS = ctypes.CFUNCTYPE(None, ctypes.POINTER(_ProgressC), ctypes.c_void_p)
@@ -259,7 +260,9 @@ def convert(output, pictures, fps=25, smooth=1, *, container="auto", reading="fu
     container: "auto" (AVI 1.0 while the file fits in 2048 MiB, AVI 2.0
       beyond), "avi1" or "opendml". reading: "full" (every BMP kind real
       programs write) or "classic" (what VOD2ERI reads). pixels: "bgr24"
-      (24-bit colour) or "gray8" (8-bit grey, as Pillow's convert("L")).
+      (24-bit colour), "gray8" (8-bit grey, as Pillow's convert("L")) or
+      "bgra32" (32-bit colour with the pictures' alpha, 255 where they have
+      none).
     threads: threads for the cross-fades, 0 for one per core; the file is the
       same for every count. dry_run: read every picture, write nothing.
     progress(Progress) and on_picture(PictureNotice) are called on the
@@ -382,4 +385,5 @@ def _summary(c):
     return Summary(c.frame_width, c.frame_height, c.picture_count, c.frame_count, c.frame_rate,
                    c.micros_per_frame, c.file_size, c.unreadable_pictures,
                    "opendml" if c.container == 1 else "avi1", c.riff_count,
-                   "gray8" if c.pixels == 1 else "bgr24")
+                   {v: k for k, v in _PIXELS.items()}.get(c.pixels, "bgr24"),
+                   bool(c.every_picture_grey))

@@ -35,6 +35,7 @@ static_assert(Same(STILLREEL_READING_CLASSIC, Reading::kClassic));
 static_assert(Same(STILLREEL_READING_FULL, Reading::kFull));
 static_assert(Same(STILLREEL_PIXELS_BGR24, Pixels::kBgr24));
 static_assert(Same(STILLREEL_PIXELS_GRAY8, Pixels::kGray8));
+static_assert(Same(STILLREEL_PIXELS_BGRA32, Pixels::kBgra32));
 static_assert(Same(STILLREEL_PICTURE_CANNOT_OPEN, PictureIssue::kCannotOpen));
 static_assert(Same(STILLREEL_PICTURE_NOT_A_FILE, PictureIssue::kNotAFile));
 static_assert(Same(STILLREEL_PICTURE_NOT_BMP, PictureIssue::kNotBmp));
@@ -161,6 +162,7 @@ class CCall {
       s.unreadable_pictures = summary_.unreadablePictures;
       s.riff_count = summary_.riffCount;
       s.pixels = static_cast<std::int32_t>(summary_.pixels);
+      s.every_picture_grey = summary_.everyPictureGrey ? 1 : 0;
       std::memcpy(c_.summary, &s, std::min<std::size_t>(summarySize_, sizeof s));
     }
     return static_cast<std::int32_t>(result);

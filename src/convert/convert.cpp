@@ -28,7 +28,7 @@ bool Named(Reading reading) {
   return reading == Reading::kClassic || reading == Reading::kFull;
 }
 bool Named(Pixels pixels) {
-  return pixels == Pixels::kBgr24 || pixels == Pixels::kGray8;
+  return pixels == Pixels::kBgr24 || pixels == Pixels::kGray8 || pixels == Pixels::kBgra32;
 }
 bool Named(Container container) {
   return container == Container::kAvi1 || container == Container::kOpenDml ||
@@ -101,7 +101,7 @@ void PlanRun(RunSettings& settings, const std::vector<std::string>& names, Conta
   }
   settings.frameCount = FrameCount(names.size(), static_cast<std::uint64_t>(settings.smoothCount));
   const auto micros = static_cast<std::uint32_t>(1000000.0 / settings.frameRate);
-  const std::int32_t bits = settings.pixels == Pixels::kGray8 ? 8 : 24;
+  const std::int32_t bits = 8 * settings.PixelBytes();
   settings.layout =
       LayoutAvi(settings.frameWidth, settings.frameHeight, settings.frameCount, micros, bits);
   // AVI 2.0 when asked for, or when an AVI 1.0 file could not hold the frames.
@@ -149,14 +149,18 @@ Result RunRequest(const Request& request) {
 
   // The output, and the run.
   std::int64_t unreadable = 0;
+  bool grey = false;
   Result result;
   try {
-    result = options.dryRun ? CheckPictures(settings, options, unreadable)
+    result = options.dryRun ? CheckPictures(settings, options, unreadable, grey)
                             : Write(settings, request, unreadable);
   } catch (const std::bad_alloc&) {
     result = Result::kOutOfMemory;
   }
-  if (options.summary) options.summary->unreadablePictures = unreadable;
+  if (options.summary) {
+    options.summary->unreadablePictures = unreadable;
+    options.summary->everyPictureGrey = grey && result == Result::kOk;
+  }
   return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace stillreel {
 
@@ -14,7 +15,8 @@ template <class Fill>
 void FrameWriter::WriteFitted(std::int32_t width, std::int32_t height, const Fill& fill,
                               bool shared) {
   const std::int32_t columns = std::min(width, settings_.frameWidth);
-  const std::size_t used = PixelBytes() * static_cast<std::size_t>(columns);
+  const std::size_t used =
+      static_cast<std::size_t>(settings_.PixelBytes()) * static_cast<std::size_t>(columns);
   const auto rowBytes = static_cast<std::size_t>(settings_.layout.rowBytes);
   const auto perPart = static_cast<std::int64_t>(std::max<std::size_t>(kPartBytes / rowBytes, 1));
   avi_.WriteFrameRows([&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
@@ -52,8 +54,9 @@ void FrameWriter::WritePicture(const Image& image) {
       image.width, image.height,
       [&](std::uint8_t* rows, std::int64_t first, std::int64_t count, std::int32_t columns) {
         for (std::int64_t i = 0; i < count; ++i) {
-          std::memcpy(rows + static_cast<std::size_t>(i) * rowBytes, Row(image, first + i),
-                      PixelBytes() * static_cast<std::size_t>(columns));
+          std::memcpy(
+              rows + static_cast<std::size_t>(i) * rowBytes, Row(image, first + i),
+              static_cast<std::size_t>(settings_.PixelBytes()) * static_cast<std::size_t>(columns));
         }
       },
       false);
@@ -65,25 +68,7 @@ void FrameWriter::WriteDecoded(BmpFile& file) {
   WriteFitted(
       picture.width, picture.height,
       [&](std::uint8_t* rows, std::int64_t, std::int64_t count, std::int32_t columns) {
-        if (PixelBytes() == 3) {
-          file.ReadRows(rows, rowBytes, columns, count);
-          return;
-        }
-        // Grey frames: colour rows decoded a few at a time, then made grey.
-        const auto colourBytes = static_cast<std::size_t>(RowBytes(24, columns));
-        const std::int64_t perTurn =
-            std::max<std::int64_t>(1, static_cast<std::int64_t>(kGreyScratchBytes / colourBytes));
-        scratch_.resize(static_cast<std::size_t>(std::min(perTurn, count)) * colourBytes);
-        for (std::int64_t done = 0; done < count;) {
-          const std::int64_t turn = std::min(perTurn, count - done);
-          file.ReadRows(scratch_.data(), colourBytes, columns, turn);
-          for (std::int64_t i = 0; i < turn; ++i) {
-            GreyRow(scratch_.data() + static_cast<std::size_t>(i) * colourBytes,
-                    static_cast<std::size_t>(columns),
-                    rows + static_cast<std::size_t>(done + i) * rowBytes);
-          }
-          done += turn;
-        }
+        file.ReadRowsAs(settings_.PixelBytes(), rows, rowBytes, columns, count);
       },
       false);
 }
@@ -100,7 +85,9 @@ void FrameWriter::WriteBlend(const Image& a, const Image& b, std::int32_t l) {
 }
 
 void PreparePicture(const RunSettings& settings, Image& image) {
+  if (image.pixelBytes != 3) return;
   if (settings.pixels == Pixels::kGray8) MakeGrey(image);
+  if (settings.pixels == Pixels::kBgra32 && !MakeBgra(image)) throw std::bad_alloc();
 }
 
 const BlendStep& FrameWriter::Step(std::int32_t l) {

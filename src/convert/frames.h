@@ -30,7 +30,8 @@ namespace stillreel {
 // nothing. A block no larger than one part is blended by the caller alone.
 inline constexpr std::size_t kPartBytes = std::size_t{64} << 10;
 
-// Turns a picture read whole (in colour) into the frames' kind of pixels.
+// Turns a picture held in colour into the frames' kind of pixels (pictures
+// read for a run are read in that kind already).
 void PreparePicture(const RunSettings& settings, Image& image);
 
 class FrameWriter {
@@ -52,10 +53,6 @@ class FrameWriter {
   template <class Fill>
   void WriteFitted(std::int32_t width, std::int32_t height, const Fill& fill, bool shared);
   const BlendStep& Step(std::int32_t l);
-  std::size_t PixelBytes() const { return settings_.pixels == Pixels::kGray8 ? 1 : 3; }
-
-  // Colour rows decoded for grey frames at a time, about this many bytes.
-  static constexpr std::size_t kGreyScratchBytes = std::size_t{64} << 10;
 
   // Steps are kept for the whole run while N is at most this: 4.5 MiB.
   static constexpr std::int32_t kKeptSteps = 64;
@@ -64,7 +61,6 @@ class FrameWriter {
   AviWriter& avi_;
   Workers* workers_;
   std::vector<BlendStep> steps_;
-  std::vector<std::uint8_t> scratch_;  // colour rows of a grey frame
 };
 
 }  // namespace stillreel

@@ -60,7 +60,8 @@ class Run {
       : settings_(settings), options_(options), unreadable_(unreadable) {}
 
   Result Write(AviWriter& avi, ByteWriter& out);
-  Result Check();
+  // Sets `grey` to whether every picture is grey (an unreadable one is white).
+  Result Check(bool& grey);
 
  private:
   const std::string& Name(std::int64_t k) const {
@@ -141,13 +142,14 @@ Result Run::Write(AviWriter& avi, ByteWriter& out) {
   return out.Flush() ? Result::kOk : Result::kWriteFailed;
 }
 
-Result Run::Check() {
+Result Run::Check(bool& grey) {
   const std::int64_t n = settings_.imageCount;
+  grey = true;
   for (std::int64_t k = 0; k < n; ++k) {
     ReportProgress(k);
     if (Cancelled()) return Result::kCancelled;
     BmpFile file(settings_.reading);
-    Open(k, file);
+    if (Open(k, file) && grey) grey = file.IsGrey();
   }
   ReportProgress(n);
   return Result::kOk;
@@ -176,7 +178,7 @@ bool Run::Open(std::int64_t k, BmpFile& file) {
 
 PictureRead Run::Read(std::int64_t k, Image& image) const {
   PictureRead outcome;
-  outcome.read = ReadBmp(image, Name(k), &outcome.issue, settings_.reading);
+  outcome.read = ReadBmp(image, Name(k), &outcome.issue, settings_.reading, settings_.PixelBytes());
   PreparePicture(settings_, image);
   return outcome;
 }
@@ -212,8 +214,7 @@ void Run::WriteShown(std::int64_t k, FrameWriter& frames) {
   if (Open(k, file)) {
     frames.WriteDecoded(file);
   } else {
-    MakeUnreadable(held_.current());
-    PreparePicture(settings_, held_.current());
+    MakeUnreadable(held_.current(), settings_.PixelBytes());
     frames.WritePicture(held_.current());
   }
 }
@@ -261,9 +262,9 @@ Result WriteVideo(const RunSettings& settings, AviWriter& avi, ByteWriter& out,
   return Run(settings, options, unreadable).Write(avi, out);
 }
 
-Result CheckPictures(const RunSettings& settings, const Options& options,
-                     std::int64_t& unreadable) {
-  return Run(settings, options, unreadable).Check();
+Result CheckPictures(const RunSettings& settings, const Options& options, std::int64_t& unreadable,
+                     bool& grey) {
+  return Run(settings, options, unreadable).Check(grey);
 }
 
 }  // namespace stillreel

@@ -18,8 +18,11 @@ namespace stillreel {
 Result WriteVideo(const RunSettings& settings, AviWriter& avi, ByteWriter& out,
                   const Options& options, std::int64_t& unreadable);
 
-// Reads every picture's headers and reports as WriteVideo would, writing nothing.
-Result CheckPictures(const RunSettings& settings, const Options& options, std::int64_t& unreadable);
+// Reads every picture's headers and reports as WriteVideo would, writing
+// nothing; `grey` tells whether every picture is grey (then its pixels are
+// read too, until one shows a colour).
+Result CheckPictures(const RunSettings& settings, const Options& options, std::int64_t& unreadable,
+                     bool& grey);
 
 }  // namespace stillreel
 

@@ -27,6 +27,10 @@ struct RunSettings {
   Reading reading = Reading::kClassic;
   Pixels pixels = Pixels::kBgr24;
   AviLayout layout;
+  // Bytes of one pixel of the frames.
+  std::int32_t PixelBytes() const {
+    return pixels == Pixels::kGray8 ? 1 : pixels == Pixels::kBgra32 ? 4 : 3;
+  }
   // The caller's thread and threads - 1 workers, at most kMaxThreads.
   std::int32_t threads = 1;
 };

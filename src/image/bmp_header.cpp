@@ -81,7 +81,7 @@ bool CheckBitCount(const BmpHeader& header, PictureIssue& why) {
     if (header.bitCount != 16 && header.bitCount != 32) {
       return Refuse(PictureIssue::kBitFieldsBitCount, why);
     }
-    // Alpha is never shown, so only the masks of the colours count.
+    // A picture whose alpha mask is not contiguous is read as opaque.
     for (std::size_t i = 0; i < 3; ++i) {
       if (!Contiguous(header.masks[i])) return Refuse(PictureIssue::kMasksNotContiguous, why);
     }
@@ -226,6 +226,9 @@ bool CheckBmpHeader(const BmpHeader& header, BmpLayout& layout, PictureIssue& wh
   for (std::size_t i = 0; i < 3; ++i)
     layout.channels[i] = MakeChannel(masks[i]);
   layout.pixels = PixelsOf(header, masks);
+  if (IsBitFields(header.compression) && header.masks[3] != 0 && Contiguous(header.masks[3])) {
+    layout.alpha = MakeChannel(header.masks[3]);
+  }
   return true;
 }
 

@@ -129,6 +129,9 @@ struct BmpLayout {
   std::uint64_t rowsStart = 0;
   // The red, green and blue of 16-bit and 32-bit pictures.
   std::array<Channel, 3> channels{};
+  // The alpha of bit fields with a contiguous alpha mask; no mask (factor 0)
+  // for every other picture, which is opaque.
+  Channel alpha{};
 };
 
 // Stored bytes of one row of the layout, padding included.

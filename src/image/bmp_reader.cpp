@@ -17,6 +17,9 @@ namespace {
 // table of all 65,536 of them.
 constexpr std::int64_t kWordTableAfter = std::int64_t{1} << 17;
 
+// ReadRowsAs decodes about this many bytes of colour rows at a time.
+constexpr std::size_t kScratchBytes = std::size_t{64} << 10;
+
 platform::File OpenPicture(std::string_view name, PictureIssue& why) {
   platform::File file;
   const platform::Opened opened =
@@ -155,7 +158,8 @@ bool BmpFile::Prepare(PictureIssue* why) {
 }
 
 void BmpFile::DecodeRow(const std::uint8_t* row, std::int64_t have, std::int64_t width,
-                        std::uint8_t* out) {
+                        std::uint8_t* out, std::uint8_t* alpha) {
+  if (alpha) DecodeAlpha(row, have, width, layout_.bitCount, layout_.alpha, alpha);
   const std::int64_t complete = decode_(row, have, width, tables_, out);
   if (complete == width) return;
   std::memset(out + 3 * complete, 255, static_cast<std::size_t>(3 * (width - complete)));
@@ -168,23 +172,91 @@ void BmpFile::DecodeRow(const std::uint8_t* row, std::int64_t have, std::int64_t
   }
 }
 
+void BmpFile::ReadRowsAs(std::int32_t pixelBytes, std::uint8_t* out, std::size_t stride,
+                         std::int32_t columns, std::int64_t rows) {
+  if (pixelBytes == 3) {
+    ReadRows(out, stride, columns, rows, nullptr);
+    return;
+  }
+  // Colour rows (and alphas) decoded a few at a time, then turned into the kind.
+  const auto width = static_cast<std::size_t>(std::min(columns, layout_.width));
+  const bool alpha = pixelBytes == 4 && layout_.alpha.factor != 0;
+  const auto colourBytes = static_cast<std::size_t>(RowBytes(24, columns));
+  const std::size_t rowBytes = colourBytes + (alpha ? width : 0);
+  const std::int64_t perTurn = std::clamp<std::int64_t>(
+      static_cast<std::int64_t>(kScratchBytes / rowBytes), 1, std::max<std::int64_t>(rows, 1));
+  const std::size_t need = static_cast<std::size_t>(perTurn) * rowBytes;
+  if (scratchBytes_ < need) {
+    scratch_.reset(new std::uint8_t[need]);
+    scratchBytes_ = need;
+  }
+  std::uint8_t* colours = scratch_.get();
+  std::uint8_t* alphas =
+      alpha ? colours + static_cast<std::size_t>(perTurn) * colourBytes : nullptr;
+  for (std::int64_t done = 0; done < rows;) {
+    const std::int64_t turn = std::min(perTurn, rows - done);
+    ReadRows(colours, colourBytes, columns, turn, alphas);
+    for (std::int64_t i = 0; i < turn; ++i) {
+      const std::uint8_t* colour = colours + static_cast<std::size_t>(i) * colourBytes;
+      std::uint8_t* row = out + static_cast<std::size_t>(done + i) * stride;
+      if (pixelBytes == 1) {
+        GreyRow(colour, width, row);
+      } else {
+        BgraRow(colour, alphas ? alphas + static_cast<std::size_t>(i) * width : nullptr, width,
+                row);
+      }
+    }
+    done += turn;
+  }
+}
+
+bool BmpFile::IsGrey() {
+  const auto grey = [](Colour c) {
+    return (c & 0xFF) == ((c >> 8) & 0xFF) && (c & 0xFF) == ((c >> 16) & 0xFF);
+  };
+  // Indexes beyond the table are black.
+  if (layout_.bitCount <= 8 && std::all_of(tables_.palette.begin(), tables_.palette.end(), grey)) {
+    return true;
+  }
+  const auto rowBytes = static_cast<std::size_t>(RowBytes(24, layout_.width));
+  const std::int64_t perTurn =
+      std::max<std::int64_t>(1, static_cast<std::int64_t>(kScratchBytes / rowBytes));
+  const std::int64_t left = layout_.height;
+  std::unique_ptr<std::uint8_t[]> rows(
+      new std::uint8_t[static_cast<std::size_t>(std::min(perTurn, left)) * rowBytes]);
+  const auto width = static_cast<std::size_t>(layout_.width);
+  for (std::int64_t done = 0; done < left;) {
+    const std::int64_t turn = std::min(perTurn, left - done);
+    ReadRows(rows.get(), rowBytes, layout_.width, turn, nullptr);
+    for (std::int64_t i = 0; i < turn; ++i) {
+      const std::uint8_t* p = rows.get() + static_cast<std::size_t>(i) * rowBytes;
+      for (std::size_t x = 0; x < width; ++x, p += 3) {
+        if (p[0] != p[1] || p[0] != p[2]) return false;
+      }
+    }
+    done += turn;
+  }
+  return true;
+}
+
 void BmpFile::ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t columns,
-                       std::int64_t rows) {
+                       std::int64_t rows, std::uint8_t* alpha) {
   if (rle_) {
     rle_->ReadRows(out, stride, columns, rows);
     return;
   }
   const std::int64_t width = std::min(columns, layout_.width);
   if (layout_.topDown) {
-    ReadTopDownRows(out, stride, width, rows);
+    ReadTopDownRows(out, stride, width, rows, alpha);
   } else {
-    ReadBottomUpRows(out, stride, width, rows);
+    ReadBottomUpRows(out, stride, width, rows, alpha);
   }
 }
 
 void BmpFile::ReadBottomUpRows(std::uint8_t* out, std::size_t stride, std::int64_t width,
-                               std::int64_t rows) {
+                               std::int64_t rows, std::uint8_t* alpha) {
   const auto used = static_cast<std::size_t>(3 * width);
+  const auto alphaBytes = static_cast<std::size_t>(width);
   if (layout_.pixels == PixelLayout::kBgr24 && width == layout_.width && stride == rowStride_) {
     // Stored rows are already what is wanted: read them in place, then make
     // white what the file does not hold.
@@ -199,17 +271,25 @@ void BmpFile::ReadBottomUpRows(std::uint8_t* out, std::size_t stride, std::int64
     return;
   }
   for (std::int64_t i = 0; i < rows; ++i, out += stride) {
+    std::uint8_t* rowAlpha = alpha ? alpha + static_cast<std::size_t>(i) * alphaBytes : nullptr;
     if (source_->eof()) {
       std::memset(out, 255, used);
+      if (rowAlpha) std::memset(rowAlpha, 255, alphaBytes);
       continue;
     }
     const std::span<const std::uint8_t> row = source_->Take(rowStride_);
-    DecodeRow(row.data(), static_cast<std::int64_t>(row.size()), width, out);
+    DecodeRow(row.data(), static_cast<std::int64_t>(row.size()), width, out, rowAlpha);
   }
 }
 
 void BmpFile::ReadTopDownRows(std::uint8_t* out, std::size_t stride, std::int64_t width,
-                              std::int64_t rows) {
+                              std::int64_t rows, std::uint8_t* alpha) {
+  const auto alphaBytes = static_cast<std::size_t>(width);
+  // Past the top row, or past the end of the file: white and opaque.
+  const auto white = [&](std::uint8_t* row) {
+    std::memset(row, 255, static_cast<std::size_t>(3 * width));
+    if (alpha) std::memset(alpha, 255, alphaBytes);
+  };
   const auto rowStride = static_cast<std::int64_t>(rowStride_);
   const std::int64_t chunkRows =
       std::max<std::int64_t>(1, static_cast<std::int64_t>(ByteSource::kChunkBytes) / rowStride);
@@ -218,8 +298,10 @@ void BmpFile::ReadTopDownRows(std::uint8_t* out, std::size_t stride, std::int64_
     // last: one block of the file, read backwards.
     const std::int64_t count = std::min({rows, chunkRows, layout_.height - rowsRead_});
     if (count <= 0) {  // past the top row
-      for (; rows > 0; --rows, out += stride)
-        std::memset(out, 255, static_cast<std::size_t>(3 * width));
+      for (; rows > 0; --rows, out += stride) {
+        white(out);
+        if (alpha) alpha += alphaBytes;
+      }
       return;
     }
     const std::int64_t first = layout_.height - rowsRead_ - count;
@@ -231,57 +313,62 @@ void BmpFile::ReadTopDownRows(std::uint8_t* out, std::size_t stride, std::int64_
       const std::int64_t at = (count - 1 - i) * rowStride;
       const std::int64_t have = std::clamp<std::int64_t>(got - at, 0, rowStride);
       if (have == 0) {
-        std::memset(out, 255, static_cast<std::size_t>(3 * width));
+        white(out);
       } else {
-        DecodeRow(block.data() + at, have, width, out);
+        DecodeRow(block.data() + at, have, width, out, alpha);
       }
+      if (alpha) alpha += alphaBytes;
     }
     rowsRead_ += count;
     rows -= count;
   }
 }
 
-void MakeUnreadable(Image& image) {
-  image.pixelBytes = 3;
+void MakeUnreadable(Image& image, std::int32_t pixelBytes) {
+  image.pixelBytes = pixelBytes;
   if (!Resize(image, 1, 1) && image.bytes) {
-    // Not even one pixel could be had: the bytes the image has will do.
+    // Not even one pixel could be had: the bytes the image has (at least
+    // one row's 4) will do.
     image.width = 1;
     image.height = 1;
     image.stride = 4;
-    std::memcpy(image.bytes.get(), "\xFF\xFF\xFF\0", 4);
+    std::memset(image.bytes.get(), 0, 4);
+    std::memset(image.bytes.get(), 255, static_cast<std::size_t>(pixelBytes));
   }
 }
 
 namespace {
 
 template <class Source>
-bool Read(Image& image, Source source, PictureIssue* why, Reading reading) {
+bool Read(Image& image, Source source, PictureIssue* why, Reading reading,
+          std::int32_t pixelBytes) {
   BmpFile file(reading);
   PictureIssue issue = PictureIssue::kCannotOpen;
   if (file.Open(source, &issue) && file.Prepare(&issue)) {
     const BmpLayout& layout = file.layout();
-    image.pixelBytes = 3;
+    image.pixelBytes = pixelBytes;
     if (ResizeUnfilled(image, layout.width, layout.height)) {
-      file.ReadRows(image.bytes.get(), image.stride, layout.width, layout.height);
+      file.ReadRowsAs(pixelBytes, image.bytes.get(), image.stride, layout.width, layout.height);
       ClearPadding(image);
       return true;
     }
     issue = PictureIssue::kOutOfMemory;
   }
-  MakeUnreadable(image);
+  MakeUnreadable(image, pixelBytes);
   if (why) *why = issue;
   return false;
 }
 
 }  // namespace
 
-bool ReadBmp(Image& image, std::string_view name, PictureIssue* why, Reading reading) {
-  return Read(image, name, why, reading);
+bool ReadBmp(Image& image, std::string_view name, PictureIssue* why, Reading reading,
+             std::int32_t pixelBytes) {
+  return Read(image, name, why, reading, pixelBytes);
 }
 
-bool ReadBmp(Image& image, std::span<const std::uint8_t> bytes, PictureIssue* why,
-             Reading reading) {
-  return Read(image, bytes, why, reading);
+bool ReadBmp(Image& image, std::span<const std::uint8_t> bytes, PictureIssue* why, Reading reading,
+             std::int32_t pixelBytes) {
+  return Read(image, bytes, why, reading, pixelBytes);
 }
 
 }  // namespace stillreel

@@ -56,16 +56,34 @@ class BmpFile {
   // out + i x stride and gets its first `columns` pixels (at most the width)
   // as blue, green, red triples; pixels the file does not hold are white. The
   // rest of each row, up to the stride, may be overwritten.
-  void ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t columns, std::int64_t rows);
+  void ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t columns, std::int64_t rows) {
+    ReadRows(out, stride, columns, rows, nullptr);
+  }
+  // The same in pixels of `pixelBytes` bytes: 3 as above; 1, the grey of
+  // each (GreyRow); 4, blue, green, red and the picture's alpha, 255 where
+  // it has none or the file does not hold the pixel.
+  void ReadRowsAs(std::int32_t pixelBytes, std::uint8_t* out, std::size_t stride,
+                  std::int32_t columns, std::int64_t rows);
+
+  // Whether every pixel is grey (blue = green = red), called after Prepare
+  // instead of reading the rows: true at once for a colour table of greys,
+  // else the rows are read until a colour shows.
+  bool IsGrey();
 
  private:
-  // Decodes stored row `row`, of which the file holds `have` bytes, into out.
-  void DecodeRow(const std::uint8_t* row, std::int64_t have, std::int64_t width, std::uint8_t* out);
+  // As ReadRows, and with `alpha` the alpha of row i's pixels at
+  // alpha + i x min(columns, width), for a picture that has one.
+  void ReadRows(std::uint8_t* out, std::size_t stride, std::int32_t columns, std::int64_t rows,
+                std::uint8_t* alpha);
+  // Decodes stored row `row`, of which the file holds `have` bytes, into out
+  // (and its alpha into `alpha` when not null).
+  void DecodeRow(const std::uint8_t* row, std::int64_t have, std::int64_t width, std::uint8_t* out,
+                 std::uint8_t* alpha);
   void ReadBottomUpRows(std::uint8_t* out, std::size_t stride, std::int64_t width,
-                        std::int64_t rows);
+                        std::int64_t rows, std::uint8_t* alpha);
   // Top-down rows, bottom row first: read back from the end, a chunk at a time.
-  void ReadTopDownRows(std::uint8_t* out, std::size_t stride, std::int64_t width,
-                       std::int64_t rows);
+  void ReadTopDownRows(std::uint8_t* out, std::size_t stride, std::int64_t width, std::int64_t rows,
+                       std::uint8_t* alpha);
 
   Reading reading_;
   std::unique_ptr<ByteSource> source_;
@@ -77,18 +95,23 @@ class BmpFile {
   std::unique_ptr<Colour[]> words_;  // tables_.words when used
   std::int64_t rowsRead_ = 0;        // top-down: rows handed out so far
   std::optional<RleRows> rle_;
+  // ReadRowsAs's colour rows and alphas, a few rows at a time.
+  std::unique_ptr<std::uint8_t[]> scratch_;
+  std::size_t scratchBytes_ = 0;
 };
 
-// Reads the BMP file `name` into `image`.
+// Reads the BMP file `name` into `image`, in pixels of `pixelBytes` bytes
+// (see ReadRowsAs).
 bool ReadBmp(Image& image, std::string_view name, PictureIssue* why = nullptr,
-             Reading reading = Reading::kClassic);
+             Reading reading = Reading::kClassic, std::int32_t pixelBytes = 3);
 
 // The same for a BMP held in memory.
 bool ReadBmp(Image& image, std::span<const std::uint8_t> bytes, PictureIssue* why = nullptr,
-             Reading reading = Reading::kClassic);
+             Reading reading = Reading::kClassic, std::int32_t pixelBytes = 3);
 
-// Leaves `image` 1 x 1 white: the picture that could not be read.
-void MakeUnreadable(Image& image);
+// Leaves `image` 1 x 1 white (and opaque) in pixels of `pixelBytes` bytes:
+// the picture that could not be read.
+void MakeUnreadable(Image& image, std::int32_t pixelBytes = 3);
 
 }  // namespace stillreel
 

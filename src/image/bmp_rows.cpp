@@ -30,6 +30,23 @@ Channel MakeChannel(std::uint32_t mask) {
   return channel;
 }
 
+void DecodeAlpha(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                 std::int32_t bitCount, const Channel& alpha, std::uint8_t* out) {
+  const std::int64_t whole = std::min(width, have / (bitCount / 8));
+  std::int64_t x = 0;
+  if (bitCount == 16) {
+    for (; x < whole; ++x)
+      out[x] = static_cast<std::uint8_t>(Scale(alpha, in[2 * x] | in[2 * x + 1] << 8));
+  } else {
+    for (; x < whole; ++x) {
+      const std::uint8_t* p = in + 4 * x;
+      const std::uint32_t pixel = p[0] | p[1] << 8 | p[2] << 16 | std::uint32_t{p[3]} << 24;
+      out[x] = static_cast<std::uint8_t>(Scale(alpha, pixel));
+    }
+  }
+  std::memset(out + whole, 255, static_cast<std::size_t>(width - whole));
+}
+
 void FieldsWords(const RowTables& tables, Colour* words) {
   const Channel red = tables.channels[0], green = tables.channels[1], blue = tables.channels[2];
   const auto wide = [](const Channel& c) { return std::popcount(c.mask) > 8; };

@@ -72,6 +72,12 @@ std::int64_t DecodeFields32(const std::uint8_t* in, std::int64_t have, std::int6
 std::int64_t DecodeBytes32(const std::uint8_t* in, std::int64_t have, std::int64_t width,
                            const RowTables& tables, std::uint8_t* out);
 
+// The alpha of the first `width` pixels of a 16- or 32-bit stored row of
+// which `in` holds `have` bytes, into width bytes at `out`: 255 for pixels
+// the bytes do not hold whole.
+void DecodeAlpha(const std::uint8_t* in, std::int64_t have, std::int64_t width,
+                 std::int32_t bitCount, const Channel& alpha, std::uint8_t* out);
+
 // The colour of every 16-bit word under the tables' channels, into words[65536].
 void FieldsWords(const RowTables& tables, Colour* words);
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace stillreel {
 namespace {
@@ -85,6 +86,37 @@ void MakeGrey(Image& image) {
   }
   image.pixelBytes = 1;
   image.stride = stride;
+}
+
+void BgraRow(const std::uint8_t* bgr, const std::uint8_t* alpha, std::size_t count,
+             std::uint8_t* bgra) {
+  if (alpha) {
+    for (std::size_t x = 0; x < count; ++x, bgr += 3, bgra += 4) {
+      bgra[0] = bgr[0];
+      bgra[1] = bgr[1];
+      bgra[2] = bgr[2];
+      bgra[3] = alpha[x];
+    }
+    return;
+  }
+  for (std::size_t x = 0; x < count; ++x, bgr += 3, bgra += 4) {
+    bgra[0] = bgr[0];
+    bgra[1] = bgr[1];
+    bgra[2] = bgr[2];
+    bgra[3] = 255;
+  }
+}
+
+bool MakeBgra(Image& image) {
+  if (image.pixelBytes != 3) return image.pixelBytes == 4;
+  Image bgra;
+  bgra.pixelBytes = 4;
+  if (!MakeRoom(bgra, image.width, image.height)) return false;
+  for (std::int64_t r = 0; r < image.height; ++r)
+    BgraRow(Row(image, r), nullptr, static_cast<std::size_t>(image.width), Row(bgra, r));
+  ClearPadding(bgra);
+  image = std::move(bgra);
+  return true;
 }
 
 }  // namespace stillreel

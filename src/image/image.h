@@ -1,6 +1,7 @@
 // Image: a picture in memory, stored as a frame of the video stores it:
-// bottom-up rows of blue, green and red bytes (or, once made grey, of one grey
-// byte a pixel), each row padded with zeros to a multiple of 4 bytes. An Image owns its bytes;
+// bottom-up rows of blue, green and red bytes (or of one grey byte a pixel,
+// or of blue, green, red and alpha), each row padded with zeros to a
+// multiple of 4 bytes. An Image owns its bytes;
 // ReleaseImage (or destruction) frees them. Nothing here reads or writes files.
 #ifndef STILLREEL_IMAGE_IMAGE_H_
 #define STILLREEL_IMAGE_IMAGE_H_
@@ -22,7 +23,7 @@ inline constexpr Pixel kWhite{255, 255, 255};
 struct Image {
   std::int32_t width = 1;
   std::int32_t height = 1;
-  std::int32_t pixelBytes = 3;  // 3: blue, green, red; 1: grey
+  std::int32_t pixelBytes = 3;  // 3: blue, green, red; 1: grey; 4: blue, green, red, alpha
   std::size_t stride = 4;       // bytes of one stored row: RowBytes(8 x pixelBytes, width)
   // height rows of stride bytes; stored row 0 is the bottom row of the picture.
   std::unique_ptr<std::uint8_t[]> bytes;
@@ -57,6 +58,15 @@ void GreyRow(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey);
 
 // Turns a colour image into its grey one, in place.
 void MakeGrey(Image& image);
+
+// Each of `count` blue, green, red triples followed by its alpha, or by 255
+// when `alpha` is null.
+void BgraRow(const std::uint8_t* bgr, const std::uint8_t* alpha, std::size_t count,
+             std::uint8_t* bgra);
+
+// Turns a colour image into an opaque one of four bytes a pixel; false (the
+// image unchanged) when the bytes cannot be allocated.
+bool MakeBgra(Image& image);
 
 // Stored row r, counted from the bottom row.
 inline std::uint8_t* Row(Image& image, std::int64_t r) {

@@ -192,6 +192,57 @@ def test_gray8_is_pillows_grey_and_its_fades(tmp_path):
         stillreel.convert(tmp_path / "bad.avi", names, pixels="gray16")
 
 
+def test_bgra32_keeps_the_pictures_alpha(tmp_path):
+    """32-bit frames decode in ffmpeg as bgra to each picture's colours and
+    alpha (ImageMagick's reading of it), 255 for a picture without alpha and
+    for an unreadable one, 0 where a smaller picture does not reach; fades
+    blend all four bytes as BlendChannel does."""
+    alpha = tmp_path / "alpha.bmp"
+    subprocess.run(["convert", "-size", "80x60", "gradient:rgba(255,0,0,0.1)-rgba(0,40,255,0.9)",
+                    "-type", "TrueColorAlpha", "-define", "bmp:format=bmp4", str(alpha)],
+                   check=True)
+    small = tmp_path / "small.bmp"
+    small.write_bytes(bmp24(30, 20, (10, 200, 30)))
+    names, n = [str(alpha), DEMO[3], str(small), str(tmp_path / "missing.bmp")], 3
+    out = tmp_path / "bgra.avi"
+    summary = stillreel.convert(out, names, smooth=n, pixels="bgra32")
+    frames = 10
+    assert summary.pixels == "bgra32" and summary.frame_count == frames
+    assert out.stat().st_size == summary.file_size == 224 + frames * (80 * 60 * 4 + 8) + 8 + 16 * frames
+    probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=pix_fmt", "-of",
+                            "csv=p=0", str(out)], capture_output=True, check=True).stdout
+    assert probe.strip() == b"bgra"
+    decoded = subprocess.run(["ffmpeg", "-v", "error", "-i", str(out), "-f", "rawvideo",
+                              "-pix_fmt", "bgra", "-"], capture_output=True, check=True).stdout
+    size = 80 * 60 * 4
+    assert len(decoded) == frames * size
+    have = [decoded[i * size:(i + 1) * size] for i in range(frames)]
+
+    def magick(name):
+        return subprocess.run(["convert", name, "-depth", "8", "bgra:-"], capture_output=True,
+                              check=True).stdout
+
+    small_frame = bytearray(size)  # transparent black beyond the small picture
+    for y in range(20):
+        row = (60 - 20 + y) * 80 * 4
+        small_frame[row:row + 30 * 4] = bytes((10, 200, 30, 255)) * 30
+    # The unreadable picture: 1 x 1 white and opaque in the bottom-left corner.
+    white = b"\0" * (59 * 320) + b"\xff" * 4 + b"\0" * 316
+    pictures = [magick(str(alpha)), magick(DEMO[3]), bytes(small_frame), white]
+    assert any(a != 255 for a in pictures[0][3::4]), "the picture has no alpha"
+    for k in range(4):
+        assert have[k * n] == pictures[k], "picture %d" % k
+    for l in range(1, n):
+        t = l / n
+        want = bytes(int(a * (1.0 - t) + b * t) for a, b in zip(pictures[0], pictures[1]))
+        assert have[l] == want, "fade 0 step %d" % l
+    # The tool writes the same file and names the kind; --classic refuses it.
+    tool_out = tmp_path / "tool.avi"
+    proc = subprocess.run([TOOL, "-o", str(tool_out), "--smooth", str(n), "--pixels", "bgra32"]
+                          + names, capture_output=True)
+    assert tool_out.read_bytes() == out.read_bytes() and b"with alpha" in proc.stderr
+
+
 def test_an_exception_in_a_callback_cancels(tmp_path):
     # Raised mid-way, at the last report, and for the last picture.
     out = tmp_path / "out.avi"

@@ -114,6 +114,7 @@ class Usage(ToolCase):
             ["--classic", "--container", "avi1", "-o", out, pic], ["--classic=1", "-o", out, pic],
             ["--pixels", "rgb24", "-o", out, pic], ["--pixels", "", "-o", out, pic],
             ["--classic", "--pixels", "gray8", "-o", out, pic],
+            ["--classic", "--pixels", "bgra32", "-o", out, pic],
         ]
         for rate in ["abc", "0", "-1", "1e3", "21474837", "21474836.48", "", "1.2.3",
                      "0.004", " 15", "15 ", "+15", "0x10", "."]:
@@ -293,7 +294,20 @@ class Pictures(ToolCase):
                         r"rate: +37\.5 frames per second \(12\.5 x 3\), 26666 microseconds",
                         r"container: +AVI 1\.0\n", r"file size: +%d bytes" % os.path.getsize(real)]:
             self.assertRegex(report, pattern)
+        self.assertNotIn("grey", report)
         self.expect(run(["--check"] + names), 0, "--check without -o")
+        # Grey pictures, a table of greys (ImageMagick's) and R = G = B, and
+        # an unreadable one: --check says gray8 would do, unless a colour
+        # shows or gray8 is asked for.
+        palette = self.path("palette.bmp")
+        subprocess.run([CONVERT, "-size", "40x30", "gradient:", "-type", "Grayscale",
+                        "BMP3:" + palette], check=True)
+        grey = [palette, self.write("grey.bmp", bmp24(40, 30, (90, 90, 90))), names[1]]
+        hint = "every picture is grey: --pixels gray8 writes a third of the bytes"
+        for args, said in [([], True), (["--pixels", "gray8"], False),
+                           ([self.write("tint.bmp", bmp24(40, 30, (90, 91, 90)))], False)]:
+            report = run(["--check"] + grey + args).stdout.decode()
+            self.assertEqual(hint in report, said, args)
 
 
 class Lists(ToolCase):

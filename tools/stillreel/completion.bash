@@ -11,7 +11,7 @@ _stillreel() {
       return
       ;;
     --pixels)
-      COMPREPLY=($(compgen -W $'bgr24\ngray8' -- "$cur"))
+      COMPREPLY=($(compgen -W $'bgr24\ngray8\nbgra32' -- "$cur"))
       return
       ;;
     -o | --output)

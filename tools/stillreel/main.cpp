@@ -52,7 +52,8 @@ constexpr char kHelp[] =
     "                     videos of any length; avi1 refuses larger files;\n"
     "                     opendml always writes AVI 2.0\n"
     "      --pixels KIND  the frames: bgr24 (the default), 24-bit colour; gray8,\n"
-    "                     8-bit grey, a third of the bytes, for grey footage\n"
+    "                     8-bit grey, a third of the bytes, for grey footage;\n"
+    "                     bgra32, 32-bit colour with the pictures' alpha\n"
     "      --classic      read pictures and write files exactly as the\n"
     "                     library's VOD2ERI does: only the BMP kinds it reads\n"
     "                     (16-bit colours at most 248), AVI 1.0 only\n"
@@ -186,8 +187,11 @@ int TakeOption(int c, char** argv, CommandLine& cl) {
         cl.pixels = Pixels::kBgr24;
       } else if (std::string_view(optarg) == "gray8") {
         cl.pixels = Pixels::kGray8;
+      } else if (std::string_view(optarg) == "bgra32") {
+        cl.pixels = Pixels::kBgra32;
       } else {
-        return UsageError("invalid pixel kind '" + std::string(optarg) + "': give bgr24 or gray8");
+        return UsageError("invalid pixel kind '" + std::string(optarg) +
+                          "': give bgr24, gray8 or bgra32");
       }
       return 0;
     case kOptClassic:
@@ -295,7 +299,15 @@ std::string Plural(std::int64_t count, const char* one, const char* many) {
 }
 
 const char* PixelsName(Pixels pixels) {
-  return pixels == Pixels::kGray8 ? "8-bit grey" : "24-bit colour";
+  switch (pixels) {
+    case Pixels::kGray8:
+      return "8-bit grey";
+    case Pixels::kBgra32:
+      return "32-bit colour with alpha";
+    case Pixels::kBgr24:
+      break;
+  }
+  return "24-bit colour";
 }
 
 std::string Kind(const Summary& summary) {
@@ -333,6 +345,9 @@ void PrintCheck(const CommandLine& cl, const Summary& summary) {
               cl.smooth, summary.microsPerFrame);
   std::printf("container:  %s\n", Kind(summary).c_str());
   std::printf("file size:  %" PRIu64 " bytes\n", summary.fileSize);
+  if (summary.everyPictureGrey && summary.pixels == Pixels::kBgr24 && !cl.classic) {
+    std::printf("every picture is grey: --pixels gray8 writes a third of the bytes\n");
+  }
 }
 
 // The picture names, from the command line, standard input or a list file.
@@ -406,12 +421,12 @@ int Report(Result result, const CommandLine& cl, const Summary& summary, Console
     return 0;
   }
   if (!cl.quiet) {
-    std::string line = "wrote " + output + ": " + Plural(summary.frameCount, "frame", "frames") +
-                       " of " + std::to_string(summary.frameWidth) + "x" +
-                       std::to_string(summary.frameHeight) +
-                       (summary.pixels == Pixels::kBgr24 ? "" : " 8-bit grey") + " at " +
-                       FormatHundredths(std::int64_t{cl.rate.x100} * cl.smooth) + " fps, " +
-                       Kind(summary) + ", " + std::to_string(summary.fileSize) + " bytes";
+    std::string line =
+        "wrote " + output + ": " + Plural(summary.frameCount, "frame", "frames") + " of " +
+        std::to_string(summary.frameWidth) + "x" + std::to_string(summary.frameHeight) +
+        (summary.pixels == Pixels::kBgr24 ? "" : " " + std::string(PixelsName(summary.pixels))) +
+        " at " + FormatHundredths(std::int64_t{cl.rate.x100} * cl.smooth) + " fps, " +
+        Kind(summary) + ", " + std::to_string(summary.fileSize) + " bytes";
     if (summary.unreadablePictures > 0) {
       line += ", " + Plural(summary.unreadablePictures, "picture", "pictures") + " unreadable";
     }
