@@ -247,6 +247,24 @@ FUZZ_NO_COVERAGE void CheckFullReading(std::span<const std::uint8_t> bytes,
   Expect("full, from a file against from memory", fileOk, fileWhy, fromFile, same);
   Expect("full, from memory", memoryOk, memoryWhy, fromMemory, same);  // the padding
 
+  // Read with alpha: the same colours, and opaque unless the bit fields
+  // have an alpha mask; zero padding.
+  Image withAlpha = CreateImage();
+  FUZZ_CHECK(ReadBmp(withAlpha, bytes, nullptr, Reading::kFull, 4) == memoryOk,
+             "full with alpha: another outcome");
+  const bool masked = memoryOk && probe.layout().alpha.factor != 0;
+  for (std::int32_t r = 0; r < withAlpha.height; ++r) {
+    const std::uint8_t* four = Row(withAlpha, r);
+    const std::uint8_t* three = Row(fromMemory, r);
+    for (std::int32_t x = 0; x < withAlpha.width; ++x) {
+      FUZZ_CHECK(
+          std::memcmp(four + 4 * x, three + 3 * x, 3) == 0 && (masked || four[4 * x + 3] == 255),
+          "full with alpha: pixel " << x << " of stored row " << r);
+    }
+    for (std::size_t i = 4 * static_cast<std::size_t>(withAlpha.width); i < withAlpha.stride; ++i)
+      FUZZ_CHECK(four[i] == 0, "full with alpha: padding byte " << i << " of stored row " << r);
+  }
+
   // Uncompressed bottom-up 24- and 32-bit rows after a 40-byte header are
   // read alike by both readings.
   const std::uint32_t bits = fuzz::Le(bytes, 28, 2);
