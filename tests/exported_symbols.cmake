@@ -57,6 +57,13 @@ set(want
   stillreel_picture_issue_string
   stillreel_result_string
   stillreel_version
+  stillreel_writer_abort
+  stillreel_writer_append
+  stillreel_writer_append_bmp
+  stillreel_writer_close
+  stillreel_writer_open
+  stillreel_writer_open_fd
+  stillreel_writer_setup_init
   stillreel::Convert
   stillreel::ConvertToFd
   stillreel::ParseFrameList
