@@ -650,7 +650,7 @@ class Writer:
     def __exit__(self, kind: Any, value: Any, traceback: Any) -> None:
         if kind is not None:
             self.abort()
-        else:
+        elif not self._done:
             self.close()
 
     def __del__(self) -> None:
