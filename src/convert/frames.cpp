@@ -16,7 +16,7 @@ void FrameWriter::WriteFitted(std::int32_t width, std::int32_t height, const Fil
                               bool shared) {
   const std::int32_t columns = std::min(width, settings_.frameWidth);
   const std::size_t used =
-      static_cast<std::size_t>(settings_.PixelBytes()) * static_cast<std::size_t>(columns);
+      static_cast<std::size_t>(FramePixelBytes(settings_)) * static_cast<std::size_t>(columns);
   const auto rowBytes = static_cast<std::size_t>(settings_.layout.rowBytes);
   const auto perPart = static_cast<std::int64_t>(std::max<std::size_t>(kPartBytes / rowBytes, 1));
   avi_.WriteFrameRows([&](std::uint8_t* rows, std::int64_t first, std::int64_t count) {
@@ -54,9 +54,9 @@ void FrameWriter::WritePicture(const Image& image) {
       image.width, image.height,
       [&](std::uint8_t* rows, std::int64_t first, std::int64_t count, std::int32_t columns) {
         for (std::int64_t i = 0; i < count; ++i) {
-          std::memcpy(
-              rows + static_cast<std::size_t>(i) * rowBytes, Row(image, first + i),
-              static_cast<std::size_t>(settings_.PixelBytes()) * static_cast<std::size_t>(columns));
+          std::memcpy(rows + static_cast<std::size_t>(i) * rowBytes, Row(image, first + i),
+                      static_cast<std::size_t>(FramePixelBytes(settings_)) *
+                          static_cast<std::size_t>(columns));
         }
       },
       false);
@@ -68,9 +68,13 @@ void FrameWriter::WriteDecoded(BmpFile& file) {
   WriteFitted(
       picture.width, picture.height,
       [&](std::uint8_t* rows, std::int64_t, std::int64_t count, std::int32_t columns) {
-        file.ReadRowsAs(settings_.PixelBytes(), rows, rowBytes, columns, count);
+        file.ReadRowsAs(FramePixelBytes(settings_), rows, rowBytes, columns, count);
       },
       false);
+}
+
+void FrameWriter::WriteRows(std::int32_t width, std::int32_t height, const RowFill& fill) {
+  WriteFitted(width, height, fill, false);
 }
 
 void FrameWriter::WriteBlend(const Image& a, const Image& b, std::int32_t l) {
