@@ -345,6 +345,8 @@ Picture Greyed(Picture picture) {
 
 const FrameKind kBgr24Frames{"bgr24", Pixels::kBgr24, 24, "bgr24", "RGB", AsIs};
 const FrameKind kGray8Frames{"gray8", Pixels::kGray8, 8, "pal8", "RGB", Greyed};
+// Both readers' bgr24 drops the alpha, which the Python tests check through ffmpeg's bgra.
+const FrameKind kBgra32Frames{"bgra32", Pixels::kBgra32, 32, "bgra", "RGBA", AsIs};
 
 struct Entry {
   const Kind* kind;
@@ -580,6 +582,13 @@ const std::vector<AviCase> kAviCases = {
      Reading::kFull,
      &kGray8Frames,
      Container::kOpenDml},
+    // Pictures with alpha and without, and where a smaller one leaves room.
+    {"bgra32_full_n2",
+     2500,
+     2,
+     {{&kMagick32Full, 13, 9}, {&kPillow32, 7, 5}, {&kRgb24, 15, 11}, {&kPal4, 13, 9}},
+     Reading::kFull,
+     &kBgra32Frames},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lists, PeerAvi, ::testing::ValuesIn(kAviCases),
