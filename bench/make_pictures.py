@@ -6,7 +6,10 @@ to the next, with per-picture noise from a seeded generator in the low bits, so
 neither a converter nor the page cache can share work between pictures. The
 same arguments always give the same bytes. Standard library only.
 
-  make_pictures.py FOLDER WIDTH HEIGHT COUNT [--bits 24|8] [--seed S]
+  make_pictures.py FOLDER WIDTH HEIGHT COUNT [--bits 24|8] [--grey] [--seed S]
+
+--grey gives 8-bit pictures the colour table of the greys (entry i is i, i,
+i), as grey cameras save them.
 
 The folder also gets frames.txt, a frame list naming the pictures by their
 full path, one a line.
@@ -29,7 +32,9 @@ def bmp_headers(width, height, bits, palette_entries, data_bytes):
     return file_header + info_header
 
 
-def palette_bytes():
+def palette_bytes(grey):
+    if grey:
+        return b"".join(bytes((i, i, i, 0)) for i in range(256))
     # 256 colours that walk round the colour wheel, so neighbouring indices
     # differ in every channel (blue, green, red, reserved).
     out = bytearray()
@@ -80,12 +85,12 @@ def add_noise(data, seed, frame, bits):
     return mixed.to_bytes(len(data), "little")
 
 
-def picture(width, height, bits, frame, seed):
+def picture(width, height, bits, frame, seed, grey):
     if bits == 24:
         data = add_noise(pixel_rows_24(width, height, frame), seed, frame, bits)
         return bmp_headers(width, height, 24, 0, len(data)) + data
     data = add_noise(pixel_rows_8(width, height, frame), seed, frame, bits)
-    return bmp_headers(width, height, 8, 256, len(data)) + palette_bytes() + data
+    return bmp_headers(width, height, 8, 256, len(data)) + palette_bytes(grey) + data
 
 
 def main(argv):
@@ -95,8 +100,11 @@ def main(argv):
     parser.add_argument("height", type=int)
     parser.add_argument("count", type=int)
     parser.add_argument("--bits", type=int, choices=(24, 8), default=24)
+    parser.add_argument("--grey", action="store_true", help="8 bits: a colour table of greys")
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args(argv)
+    if args.grey and args.bits != 8:
+        parser.error("--grey needs --bits 8")
     if args.width < 1 or args.height < 1 or not 1 <= args.count <= 9999:
         parser.error("width and height must be at least 1, count 1 to 9999")
 
@@ -105,7 +113,7 @@ def main(argv):
     for frame in range(args.count):
         name = os.path.join(os.path.abspath(args.folder), "%04d.bmp" % (frame + 1))
         with open(name, "wb") as f:
-            f.write(picture(args.width, args.height, args.bits, frame, args.seed))
+            f.write(picture(args.width, args.height, args.bits, frame, args.seed, args.grey))
         names.append(name)
     with open(os.path.join(args.folder, "frames.txt"), "w") as f:
         f.write("".join(n + "\n" for n in names))

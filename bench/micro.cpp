@@ -1,9 +1,9 @@
 // Micro-benchmarks of the hot loops, one 1920 x 1080 picture or frame per
 // iteration: decoding a BMP of each bit depth from memory (into an Image, and
 // straight into frame rows, in classic and in full reading, and each layout
-// only full reading reads), writing one frame chunk, and one cross-faded
-// frame. Pictures are built here, filled from a fixed-seed generator so that
-// no two rows are alike.
+// only full reading reads), writing one frame chunk, making a picture grey,
+// and one cross-faded frame. Pictures are built here, filled from a
+// fixed-seed generator so that no two rows are alike.
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -24,6 +24,7 @@
 #include "fade/cross_fade.h"
 #include "image/bmp_reader.h"
 #include "image/image.h"
+#include "simd/simd.h"
 
 namespace stillreel {
 namespace {
@@ -388,6 +389,39 @@ void WriteFrames(benchmark::State& state, const FadePictures& p, Fill&& fill) {
   state.SetBytesProcessed(state.iterations() * std::int64_t{kWidth} * kHeight * 3);
   state.SetItemsProcessed(state.iterations() * std::int64_t{kWidth} * kHeight);
 }
+
+// One colour 1080p picture's rows made grey into frame rows, at each
+// instruction-set level of the processor (the argument is the level's place
+// in the family, best first; the label names it).
+void BM_GreyRows(benchmark::State& state) {
+  const auto family = SimdFamily();
+  const auto index = static_cast<std::size_t>(state.range(0));
+  const SimdLevel inUse = SimdInUse();
+  if (index >= family.size() || LimitSimd(family[index]) != family[index]) {
+    LimitSimd(inUse);
+    state.SkipWithError("this processor lacks the level");
+    return;
+  }
+  state.SetLabel(ToString(family[index]));
+  const Image image = NoisyImage(kWidth, kHeight, 5);
+  const auto stride = static_cast<std::size_t>(RowBytes(8, kWidth));
+  std::vector<std::uint8_t> grey(stride * kHeight);
+  for (auto _ : state) {
+    for (std::int32_t r = 0; r < kHeight; ++r)
+      GreyRow(Row(image, r), kWidth, grey.data() + static_cast<std::size_t>(r) * stride);
+    benchmark::DoNotOptimize(grey.data());
+    benchmark::ClobberMemory();
+  }
+  LimitSimd(inUse);
+  state.SetBytesProcessed(state.iterations() * std::int64_t{kWidth} * kHeight * 3);
+  state.SetItemsProcessed(state.iterations() * std::int64_t{kWidth} * kHeight);
+}
+BENCHMARK(BM_GreyRows)
+    ->Apply([](benchmark::internal::Benchmark* b) {
+      for (std::size_t i = 0; i < SimdFamily().size(); ++i)
+        b->Arg(static_cast<std::int64_t>(i));
+    })
+    ->Unit(benchmark::kMillisecond);
 
 // One in-between frame of a fade of n frames between two 1080p pictures;
 // the iterations go round the steps 1 to n - 1.

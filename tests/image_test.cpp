@@ -217,6 +217,104 @@ TEST(ImageTest, PixelAtClampsBothCoordinates) {
   }
 }
 
+// Colours as 0xRRGGBB for the grey conversion: every 61st of the 2^24, every
+// grey, the cube's corners and their neighbours, and every colour whose
+// weighted sum ends just below or exactly on a rounding step.
+std::vector<std::uint32_t> GreySample() {
+  std::vector<std::uint32_t> colours;
+  for (std::uint32_t c = 0; c < 1u << 24; c += 61)
+    colours.push_back(c);
+  for (std::uint32_t i = 0; i < 256; ++i)
+    colours.push_back(i * 0x010101u);
+  const std::uint32_t edges[] = {0, 1, 2, 127, 128, 129, 253, 254, 255};
+  for (const std::uint32_t r : edges) {
+    for (const std::uint32_t g : edges) {
+      for (const std::uint32_t b : edges)
+        colours.push_back(r << 16 | g << 8 | b);
+    }
+  }
+  std::uint32_t inverse = 7471;  // of 7471 modulo 2^16, by Newton's steps
+  for (int i = 0; i < 4; ++i)
+    inverse *= 2 - 7471 * inverse;
+  for (std::uint32_t r = 0; r < 256; ++r) {
+    for (std::uint32_t g = 0; g < 256; ++g) {
+      for (const std::uint32_t low : {32767u, 32768u}) {
+        const std::uint32_t b = ((low - 19595 * r - 38470 * g) * inverse) & 0xFFFF;
+        if (b < 256) colours.push_back(r << 16 | g << 8 | b);
+      }
+    }
+  }
+  return colours;
+}
+
+std::uint8_t WantGrey(std::uint32_t c) {
+  return static_cast<std::uint8_t>(
+      (19595 * (c >> 16) + 38470 * (c >> 8 & 255) + 7471 * (c & 255) + 32768) >> 16);
+}
+
+// Each level's grey rows give the formula's value for every sampled colour:
+// rows of every length up to past two vector steps, from every offset, and
+// whole images made grey in place.
+TEST(ImageTest, GreyIsTheFormulaAtEveryLevel) {
+  const std::vector<std::uint32_t> colours = GreySample();
+  std::vector<std::uint8_t> bgr;
+  for (const std::uint32_t c : colours)
+    bgr.insert(bgr.end(), {std::uint8_t(c), std::uint8_t(c >> 8), std::uint8_t(c >> 16)});
+  auto expect = [&](const std::uint8_t* have, std::size_t first, std::size_t count,
+                    const std::string& what) {
+    int wrong = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint32_t c = colours[first + i];
+      if (have[i] != WantGrey(c) && wrong++ < 8) {
+        ADD_FAILURE() << what << ": pixel " << i << ", colour 0x" << std::hex << c << std::dec
+                      << ": have " << int{have[i]} << ", want " << int{WantGrey(c)};
+      }
+    }
+    return wrong == 0;
+  };
+  struct Shape {
+    std::int32_t width, height;
+  };
+  // Widths below, at and past the vector steps; heights with rows of every padding.
+  const Shape shapes[] = {{1, 3}, {15, 4}, {16, 3}, {31, 2}, {33, 5}, {66, 3}, {1920, 4}};
+  OnEveryLevel([&](const std::string& level) {
+    std::vector<std::uint8_t> grey(colours.size());
+    GreyRow(bgr.data(), colours.size(), grey.data());
+    if (!expect(grey.data(), 0, colours.size(), level + "all sampled colours")) return;
+    for (std::size_t first = 0; first < 4; ++first) {
+      for (std::size_t count = 0; count <= 70; ++count) {
+        std::vector<std::uint8_t> row(count + 1, 0xA5);
+        GreyRow(bgr.data() + 3 * first, count, row.data());
+        const std::string what =
+            level + std::to_string(count) + " pixels from " + std::to_string(first);
+        if (!expect(row.data(), first, count, what)) return;
+        EXPECT_EQ(row[count], 0xA5) << what << ": a byte past the row was written";
+      }
+    }
+    std::size_t first = 0;
+    for (const Shape& s : shapes) {
+      Image image = CreateImage();
+      ASSERT_TRUE(Resize(image, s.width, s.height));
+      const std::size_t start = first;
+      for (std::int64_t r = 0; r < s.height; ++r, first += static_cast<std::size_t>(s.width))
+        std::memcpy(Row(image, r), bgr.data() + 3 * first, 3 * static_cast<std::size_t>(s.width));
+      MakeGrey(image);
+      ASSERT_EQ(image.pixelBytes, 1);
+      ASSERT_EQ(image.stride, RowBytes(8, s.width));
+      const std::string what =
+          level + "in place, " + std::to_string(s.width) + " x " + std::to_string(s.height);
+      for (std::int64_t r = 0; r < s.height; ++r) {
+        const std::size_t width = static_cast<std::size_t>(s.width);
+        if (!expect(Row(image, r), start + static_cast<std::size_t>(r) * width, width,
+                    what + ", stored row " + std::to_string(r)))
+          return;
+        for (std::size_t i = width; i < image.stride; ++i)
+          EXPECT_EQ(Row(image, r)[i], 0) << what << ": padding byte " << i << " of row " << r;
+      }
+    }
+  });
+}
+
 TEST_F(BmpReaderTest, TrueColourRowsHeadersAndOffsets) {
   // Widths 1 to 5 give 24-bit row padding of 1, 2, 3, 0 and 1 bytes; 32-bit
   // rows have none and their fourth byte is alpha.

@@ -1,6 +1,6 @@
 // Pictures written by real tools, read by the BMP reader and compared with
 // the tools' own decoding; AVI files written by Convert and read back by
-// ffprobe and ffmpeg, frame by frame.
+// ffprobe, ffmpeg, GStreamer and MediaInfo, frame by frame.
 #include <sys/statvfs.h>
 
 #include <gtest/gtest.h>
@@ -316,7 +316,37 @@ TEST(PeerBmp, ImageMagickThirtyTwoBitBitFieldsAreRefused) {
 }
 
 // ---------------------------------------------------------------------------
-// AVI files written by Convert, read back by ffprobe and ffmpeg.
+// AVI files written by Convert, read back by ffprobe, ffmpeg, GStreamer and
+// MediaInfo.
+
+// Each kind of frame as its readers name it, and the picture a frame of it
+// shows for a picture; fades blend what the frames show.
+struct FrameKind {
+  const char* label;
+  Pixels pixels;
+  std::int32_t bitCount;
+  const char* pixFmt;         // ffprobe's pix_fmt
+  const char* format;         // MediaInfo's Format
+  Picture (*shown)(Picture);  // the picture as the frame holds it
+};
+
+Picture AsIs(Picture picture) {
+  return picture;
+}
+// Grey frames show each pixel's grey through the grey colour table.
+Picture Greyed(Picture picture) {
+  for (Rgba& c : picture.pixels) {
+    const auto grey = static_cast<std::uint8_t>(
+        (19595u * c.red + 38470u * c.green + 7471u * c.blue + 32768u) >> 16);
+    c = Rgba{grey, grey, grey, 0};
+  }
+  return picture;
+}
+
+const FrameKind kBgr24Frames{"bgr24", Pixels::kBgr24, 24, "bgr24", "RGB", AsIs};
+const FrameKind kGray8Frames{"gray8", Pixels::kGray8, 8, "pal8", "RGB", Greyed};
+// Both readers' bgr24 drops the alpha, which the Python tests check through ffmpeg's bgra.
+const FrameKind kBgra32Frames{"bgra32", Pixels::kBgra32, 32, "bgra", "RGBA", AsIs};
 
 struct Entry {
   const Kind* kind;
@@ -330,6 +360,8 @@ struct AviCase {
   std::int32_t smooth;
   std::vector<Entry> entries;
   Reading reading = Reading::kClassic;
+  const FrameKind* frames = &kBgr24Frames;
+  Container container = Container::kAvi1;
 };
 
 struct Notice {
@@ -360,17 +392,20 @@ bool SameRate(const std::string& text, std::uint64_t numerator, std::uint64_t de
 }
 
 void PrintTo(const AviCase& c, std::ostream* out) {
-  *out << c.label << ": rate " << c.rateX100 << " / 100, N " << c.smooth << ",";
+  *out << c.label << ": " << c.frames->label << " frames, rate " << c.rateX100 << " / 100, N "
+       << c.smooth << ",";
   for (const Entry& e : c.entries)
     *out << " " << e.kind->label << " " << e.width << "x" << e.height;
 }
 
 class PeerAvi : public ::testing::TestWithParam<AviCase> {};
 
-TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
+TEST_P(PeerAvi, ReadersDecodeTheExpectedFrames) {
   const AviCase& param = GetParam();
   STILLREEL_REQUIRE_PEER(Peer::kImageMagick);
   STILLREEL_REQUIRE_PEER(Peer::kFfmpeg);
+  STILLREEL_REQUIRE_PEER(Peer::kGStreamer);
+  STILLREEL_REQUIRE_PEER(Peer::kMediaInfo);
   if (std::any_of(param.entries.begin(), param.entries.end(),
                   [](const Entry& e) { return e.kind->pillow; })) {
     STILLREEL_REQUIRE_PEER(Peer::kPillow);
@@ -378,6 +413,7 @@ TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
   test::TempDir dir;
   std::vector<std::string> names;
   std::vector<Picture> pictures;
+  std::vector<Picture> shown;  // as the frames hold them
   std::vector<Notice> wantNotices;
   for (std::size_t k = 0; k < param.entries.size(); ++k) {
     const Entry& entry = param.entries[k];
@@ -388,6 +424,7 @@ TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
     pictures.emplace_back();
     ASSERT_TRUE(ExpectedPicture(*entry.kind, names.back(), pictures.back()));
     const Picture& p = pictures.back();
+    shown.push_back(param.frames->shown(p));
     if (entry.kind->refusal) {
       wantNotices.push_back({static_cast<std::int64_t>(k), *entry.kind->refusal, 1, 1});
     } else if (k > 0 && (p.width != pictures[0].width || p.height != pictures[0].height)) {
@@ -405,13 +442,13 @@ TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
   for (int k = 0; k < n; ++k) {
     if (smooth > 1 && k < n - 1) {
       for (int l = 0; l < smooth; ++l) {
-        wantFrames.push_back(test::Bgr24Frame(test::Blend(pictures[k], pictures[k + 1], l, smooth),
+        wantFrames.push_back(test::Bgr24Frame(test::Blend(shown[k], shown[k + 1], l, smooth),
                                               frameWidth, frameHeight));
         frameNames.push_back("entry " + std::to_string(k) + " (" + param.entries[k].kind->label +
                              ") step " + std::to_string(l) + " of " + std::to_string(smooth));
       }
     } else {
-      wantFrames.push_back(test::Bgr24Frame(pictures[k], frameWidth, frameHeight));
+      wantFrames.push_back(test::Bgr24Frame(shown[k], frameWidth, frameHeight));
       frameNames.push_back("entry " + std::to_string(k) + " (" + param.entries[k].kind->label +
                            ")");
     }
@@ -420,6 +457,8 @@ TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
   std::vector<Notice> notices;
   Options options;
   options.reading = param.reading;
+  options.pixels = param.frames->pixels;
+  options.container = param.container;
   options.onPicture = [&](const PictureNotice& notice) {
     notices.push_back({notice.entry, notice.issue, notice.width, notice.height});
   };
@@ -437,7 +476,7 @@ TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
   std::map<std::string, std::string> stream;
   ASSERT_TRUE(test::ProbeVideoStream(avi, stream));
   EXPECT_EQ(stream["codec_name"], "rawvideo");
-  EXPECT_EQ(stream["pix_fmt"], "bgr24");
+  EXPECT_EQ(stream["pix_fmt"], param.frames->pixFmt);
   EXPECT_EQ(stream["width"], std::to_string(frameWidth));
   EXPECT_EQ(stream["height"], std::to_string(frameHeight));
   EXPECT_EQ(stream["nb_frames"], std::to_string(frameCount));
@@ -447,27 +486,46 @@ TEST_P(PeerAvi, FfmpegDecodesTheExpectedFrames) {
   EXPECT_TRUE(SameRate(stream["avg_frame_rate"], 1000000, micros))
       << "have avg_frame_rate " << stream["avg_frame_rate"] << ", want 1000000/" << micros;
 
-  std::vector<std::uint8_t> decoded;
-  ASSERT_TRUE(test::DecodeAviWithFfmpeg(avi, decoded));
+  std::map<std::string, std::string> info;
+  ASSERT_TRUE(test::MediaInfoVideo(avi, info));
+  EXPECT_EQ(info["Format"], param.frames->format);
+  EXPECT_EQ(info["FrameCount"], std::to_string(frameCount));
+  EXPECT_EQ(info["Width"], std::to_string(frameWidth));
+  EXPECT_EQ(info["Height"], std::to_string(frameHeight));
+  // The frames' bytes: MediaInfo's own size of each frame of the kind.
+  EXPECT_EQ(
+      info["StreamSize"],
+      std::to_string(frameCount * RowBytes(param.frames->bitCount, frameWidth) * frameHeight));
+
+  // Both readers' frames as bgr24, every byte against the expected frames.
   const std::size_t frameBytes = static_cast<std::size_t>(frameWidth) * frameHeight * 3;
-  ASSERT_EQ(decoded.size(), frameCount * frameBytes)
-      << "ffmpeg's bytes for " << frameCount << " frames of " << frameWidth << " x " << frameHeight;
-  int wrong = 0;
-  static const char* const kChannels[] = {"blue", "green", "red"};
-  for (std::size_t f = 0; f < frameCount; ++f) {
-    for (std::size_t i = 0; i < frameBytes; ++i) {
-      const std::uint8_t have = decoded[f * frameBytes + i];
-      const std::uint8_t want = wantFrames[f][i];
-      if (have == want) continue;
-      if (++wrong <= 8) {
-        const std::size_t pixel = i / 3;
-        ADD_FAILURE() << "frame " << f << " (" << frameNames[f] << ") row " << pixel / frameWidth
-                      << " from the top, column " << pixel % frameWidth << ", " << kChannels[i % 3]
-                      << ": have " << int{have} << ", want " << int{want};
+  auto expectFrames = [&](const std::vector<std::uint8_t>& decoded, const char* reader) {
+    ASSERT_EQ(decoded.size(), frameCount * frameBytes)
+        << reader << "'s bytes for " << frameCount << " frames of " << frameWidth << " x "
+        << frameHeight;
+    int wrong = 0;
+    static const char* const kChannels[] = {"blue", "green", "red"};
+    for (std::size_t f = 0; f < frameCount; ++f) {
+      for (std::size_t i = 0; i < frameBytes; ++i) {
+        const std::uint8_t have = decoded[f * frameBytes + i];
+        const std::uint8_t want = wantFrames[f][i];
+        if (have == want) continue;
+        if (++wrong <= 8) {
+          const std::size_t pixel = i / 3;
+          ADD_FAILURE() << reader << ": frame " << f << " (" << frameNames[f] << ") row "
+                        << pixel / frameWidth << " from the top, column " << pixel % frameWidth
+                        << ", " << kChannels[i % 3] << ": have " << int{have} << ", want "
+                        << int{want};
+        }
       }
     }
-  }
-  EXPECT_EQ(wrong, 0) << "bytes that differ from the expected frames";
+    EXPECT_EQ(wrong, 0) << reader << ": bytes that differ from the expected frames";
+  };
+  std::vector<std::uint8_t> decoded;
+  ASSERT_TRUE(test::DecodeAviWithFfmpeg(avi, decoded));
+  expectFrames(decoded, "ffmpeg");
+  ASSERT_TRUE(test::DecodeAviWithGStreamer(avi, frameWidth, frameHeight, decoded));
+  expectFrames(decoded, "GStreamer");
 }
 
 const std::vector<AviCase> kAviCases = {
@@ -503,6 +561,34 @@ const std::vector<AviCase> kAviCases = {
      {{&kRle8, 13, 9}, {&kOs2, 13, 9}, {&kMagick32Full, 13, 9}, {&kRle8, 7, 5}, {&kPal8, 13, 9}},
      Reading::kFull},
     {"full_n2", 2500, 2, {{&kOs2, 7, 5}, {&kRle8, 7, 5}, {&kMagick32Full, 9, 3}}, Reading::kFull},
+    // Grey frames of colour, palette, refused and differently sized pictures,
+    // and their fades; rows of 13 bytes are padded.
+    {"gray8_mixed_n3",
+     2997,
+     3,
+     {{&kRgb24, 13, 9},
+      {&kPal8, 13, 9},
+      {&kPillow32, 7, 5},
+      {&kMagick32, 13, 9},
+      {&kRgb565, 15, 11},
+      {&kPal1Bmp3, 13, 9}},
+     Reading::kClassic,
+     &kGray8Frames},
+    // Full reading's pictures made grey as they are decoded, in AVI 2.0.
+    {"gray8_full_n1_opendml",
+     2500,
+     1,
+     {{&kRle8, 13, 9}, {&kMagick32Full, 13, 9}, {&kOs2, 7, 5}, {&kRgb24Bmp3, 15, 11}},
+     Reading::kFull,
+     &kGray8Frames,
+     Container::kOpenDml},
+    // Pictures with alpha and without, and where a smaller one leaves room.
+    {"bgra32_full_n2",
+     2500,
+     2,
+     {{&kMagick32Full, 13, 9}, {&kPillow32, 7, 5}, {&kRgb24, 15, 11}, {&kPal4, 13, 9}},
+     Reading::kFull,
+     &kBgra32Frames},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lists, PeerAvi, ::testing::ValuesIn(kAviCases),
@@ -522,7 +608,7 @@ TEST(PeerOpenDml, EveryRiffReadSeekedAndTimed) {
   std::vector<std::string> names;
   std::vector<Picture> pictures;
   for (int k = 0; k < 4; ++k) {
-    // 40 x 30: rows need no padding, as GStreamer's BGR would add it.
+    // 40 x 30: rows need no padding, which GStreamer's frames after a seek keep.
     names.push_back((dir / ("p" + std::to_string(k) + ".bmp")).string());
     ASSERT_TRUE(MakePicture(kRgb24, 40, 30, k + 1, names.back()));
     pictures.emplace_back();
@@ -569,7 +655,7 @@ TEST(PeerOpenDml, EveryRiffReadSeekedAndTimed) {
         << (std::mismatch(decoded.begin(), decoded.end(), want.begin(), want.end()).first -
             decoded.begin())
         << ")";
-    ASSERT_TRUE(test::DecodeAviWithGStreamer(avi, decoded));
+    ASSERT_TRUE(test::DecodeAviWithGStreamer(avi, 40, 30, decoded));
     EXPECT_TRUE(decoded == want) << "GStreamer: " << decoded.size() / frameBytes << " frames, want "
                                  << frames.size();
 

@@ -4,6 +4,8 @@
 #include <new>
 #include <utility>
 
+#include "simd/simd.h"
+
 namespace stillreel {
 namespace {
 
@@ -67,9 +69,11 @@ void ClearPadding(Image& image) {
 }
 
 void GreyRow(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey) {
-  for (std::size_t x = 0; x < count; ++x, bgr += 3) {
-    grey[x] = static_cast<std::uint8_t>(
-        (19595u * bgr[2] + 38470u * bgr[1] + 7471u * bgr[0] + 32768u) >> 16);
+  std::size_t x = 0;
+  if (const GreyKernel vector = Kernels().grey) x = vector(bgr, count, grey);
+  for (const std::uint8_t* p = bgr + 3 * x; x < count; ++x, p += 3) {
+    grey[x] =
+        static_cast<std::uint8_t>((19595u * p[2] + 38470u * p[1] + 7471u * p[0] + 32768u) >> 16);
   }
 }
 

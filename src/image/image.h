@@ -53,7 +53,8 @@ bool ResizeUnfilled(Image& image, std::int32_t w, std::int32_t h);
 void ClearPadding(Image& image);
 
 // The grey of each of `count` blue, green, red triples: (19595 R + 38470 G +
-// 7471 B + 32768) >> 16, so that a grey pixel keeps its value.
+// 7471 B + 32768) >> 16, so that a grey pixel keeps its value. `grey` may
+// start where `bgr` does: a row is made grey in place.
 void GreyRow(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey);
 
 // Turns a colour image into its grey one, in place.

@@ -37,6 +37,12 @@ struct FieldsKernel {
 // first.
 using NibblesKernel = void (*)(std::uint8_t* to, const std::uint8_t* in);
 
+// Grey rows (image/image.h): the grey of the first blue, green, red triples
+// of `count`, as many as the kernel does at once; returns how many it did.
+// `grey` may start where `bgr` does (grey rows are made in place): no grey
+// byte is stored before the colours of it and of every pixel before it are read.
+using GreyKernel = std::size_t (*)(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey);
+
 extern const BlendKernel kBlendScalar;
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -44,6 +50,7 @@ extern const BlendKernel kBlendScalar;
 void UnpackNibblesSse2(std::uint8_t* to, const std::uint8_t* in);
 extern const BlendKernel kBlendAvx2;
 extern const FieldsKernel kFieldsAvx2;
+std::size_t GreyAvx2(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey);
 #if defined(__x86_64__)
 // 64-bit masks and _pext_u64: x86-64 only.
 #define STILLREEL_SIMD_AVX512 1
@@ -57,6 +64,7 @@ extern const BlendKernel kBlendAvx512;
 #define STILLREEL_SIMD_NEON 1
 extern const BlendKernel kBlendNeon;
 extern const FieldsKernel kFieldsNeon;
+std::size_t GreyNeon(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey);
 #endif
 
 }  // namespace stillreel

@@ -46,6 +46,7 @@ struct SimdKernels {
   const BlendKernel* blend = nullptr;  // never null
   const FieldsKernel* fields = nullptr;
   NibblesKernel nibbles = nullptr;
+  GreyKernel grey = nullptr;
 };
 const SimdKernels& Kernels();
 

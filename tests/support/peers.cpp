@@ -71,6 +71,9 @@ std::string FindMissing(Peer peer) {
                " (python3-gi, gir1.2-gstreamer-1.0)";
       }
       return {};
+    case Peer::kMediaInfo:
+      if (!Executable(kMediaInfo)) return std::string(kMediaInfo) + " is not installed (mediainfo)";
+      return {};
   }
   return "unknown peer";
 }
@@ -200,7 +203,7 @@ bool InCi() {
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult DecodeAviWithGStreamer(const std::string& path,
+::testing::AssertionResult DecodeAviWithGStreamer(const std::string& path, int width, int height,
                                                   std::vector<std::uint8_t>& frames) {
   CommandResult run;
   if (auto ok = RunOk({kGstLaunch, "-q", "filesrc", "location=" + path, "!", "avidemux", "!",
@@ -209,7 +212,18 @@ bool InCi() {
       !ok) {
     return ok;
   }
-  frames.assign(run.out.begin(), run.out.end());
+  const std::size_t row = 3 * static_cast<std::size_t>(width);
+  const std::size_t stride = (row + 3) / 4 * 4;
+  const std::size_t frameBytes = stride * static_cast<std::size_t>(height);
+  if (frameBytes == 0 || run.out.size() % frameBytes != 0) {
+    return ::testing::AssertionFailure()
+           << "GStreamer gave " << run.out.size() << " bytes for " << path
+           << ", not whole frames of " << frameBytes << " (" << width << " x " << height
+           << " BGR, rows of " << stride << " bytes)";
+  }
+  frames.clear();
+  for (std::size_t at = 0; at < run.out.size(); at += stride)
+    frames.insert(frames.end(), run.out.begin() + at, run.out.begin() + at + row);
   return ::testing::AssertionSuccess();
 }
 
@@ -282,6 +296,27 @@ p.set_state(Gst.State.NULL)
   if (fields.count("codec_type") == 0) {
     return ::testing::AssertionFailure() << "ffprobe found no video stream in " << path << ":\n"
                                          << Tail(run.out) << Tail(run.err);
+  }
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult MediaInfoVideo(const std::string& path,
+                                          std::map<std::string, std::string>& fields) {
+  static const char* const kNames[] = {"Format", "FrameCount", "Width", "Height", "StreamSize"};
+  std::string inform = "--Inform=Video;";
+  for (const char* name : kNames)
+    inform += std::string("%") + name + "%\\n";
+  CommandResult run;
+  if (auto ok = RunOk({kMediaInfo, inform, path}, &run); !ok) return ok;
+  fields.clear();
+  std::istringstream lines(run.out);
+  std::string line;
+  for (const char* name : kNames) {
+    if (!std::getline(lines, line)) {
+      return ::testing::AssertionFailure() << "MediaInfo found no video stream in " << path << ":\n"
+                                           << Tail(run.out) << Tail(run.err);
+    }
+    fields[name] = line;
   }
   return ::testing::AssertionSuccess();
 }

@@ -1,6 +1,6 @@
 // Real peer tools for tests: ImageMagick writes and decodes pictures, Pillow
-// writes the 32-bit kind ImageMagick does not, ffmpeg and ffprobe read the
-// AVI files back. Each helper runs the tool as a child process and says in
+// writes the 32-bit kind ImageMagick does not, ffmpeg, ffprobe, GStreamer and
+// MediaInfo read the AVI files back. Each helper runs the tool as a child process and says in
 // its failure message what it ran and what the tool printed.
 #ifndef STILLREEL_TESTS_SUPPORT_PEERS_H_
 #define STILLREEL_TESTS_SUPPORT_PEERS_H_
@@ -22,9 +22,10 @@ inline constexpr const char* kFfmpeg = "/usr/bin/ffmpeg";
 inline constexpr const char* kFfprobe = "/usr/bin/ffprobe";
 inline constexpr const char* kPython = "/usr/bin/python3";
 inline constexpr const char* kGstLaunch = "/usr/bin/gst-launch-1.0";
+inline constexpr const char* kMediaInfo = "/usr/bin/mediainfo";
 
 // GStreamer: gst-launch-1.0 with avidemux, and Python's bindings for seeks.
-enum class Peer { kImageMagick, kFfmpeg, kPillow, kGStreamer };
+enum class Peer { kImageMagick, kFfmpeg, kPillow, kGStreamer, kMediaInfo };
 
 struct CommandResult {
   int status = -1;  // exit status, or -1 when the command could not run or was killed
@@ -65,14 +66,16 @@ struct RgbaPicture {
 ::testing::AssertionResult DecodeAviWithFfmpeg(const std::string& path,
                                                std::vector<std::uint8_t>& frames);
 
-// Every frame of the AVI at path as GStreamer's avidemux and videoconvert
-// hand them out as BGR, top row first, frames one after another (rows are
-// padded to 4 bytes: tests use widths that need no padding).
-::testing::AssertionResult DecodeAviWithGStreamer(const std::string& path,
+// Every frame of the width x height AVI at path as GStreamer's avidemux and
+// videoconvert hand them out as BGR (an 8-bit paletted frame through its
+// colour table), top row first, frames one after another, packed like
+// ffmpeg's bgr24: the padding GStreamer gives each row to 4 bytes is dropped.
+::testing::AssertionResult DecodeAviWithGStreamer(const std::string& path, int width, int height,
                                                   std::vector<std::uint8_t>& frames);
 
 // The frame shown at `nanoseconds` after GStreamer seeks there (accurately,
-// through the file's index), as above, and the duration GStreamer reports.
+// through the file's index), as BGR with GStreamer's padding (tests use
+// widths that need none), and the duration GStreamer reports.
 ::testing::AssertionResult SeekWithGStreamer(const std::string& path, std::uint64_t nanoseconds,
                                              std::vector<std::uint8_t>& frame,
                                              std::uint64_t& durationNanoseconds);
@@ -86,6 +89,11 @@ struct RgbaPicture {
 // (counting the frames it reads), numbers and strings alike as text.
 ::testing::AssertionResult ProbeVideoStream(const std::string& path,
                                             std::map<std::string, std::string>& fields);
+
+// The video stream as MediaInfo reports it: its Format, FrameCount, Width,
+// Height and StreamSize (bytes of its frames), by those names.
+::testing::AssertionResult MediaInfoVideo(const std::string& path,
+                                          std::map<std::string, std::string>& fields);
 
 }  // namespace stillreel::test
 
