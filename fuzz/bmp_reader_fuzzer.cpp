@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <span>
 #include <vector>
@@ -246,6 +247,20 @@ FUZZ_NO_COVERAGE void CheckFullReading(std::span<const std::uint8_t> bytes,
   const bool fileOk = ReadBmp(fromFile, path.string(), &fileWhy, Reading::kFull);
   Expect("full, from a file against from memory", fileOk, fileWhy, fromFile, same);
   Expect("full, from memory", memoryOk, memoryWhy, fromMemory, same);  // the padding
+
+  // Read as grey: the grey of every colour, zero padding.
+  Image grey = CreateImage();
+  FUZZ_CHECK(ReadBmp(grey, bytes, nullptr, Reading::kFull, 1) == memoryOk,
+             "full as grey: another outcome");
+  std::vector<std::uint8_t> want(static_cast<std::size_t>(grey.width));
+  for (std::int32_t r = 0; r < grey.height; ++r) {
+    GreyRow(Row(fromMemory, r), want.size(), want.data());
+    FUZZ_CHECK(std::memcmp(Row(grey, r), want.data(), want.size()) == 0,
+               "full as grey: stored row " << r);
+    for (std::size_t i = want.size(); i < grey.stride; ++i)
+      FUZZ_CHECK(Row(grey, r)[i] == 0,
+                 "full as grey: padding byte " << i << " of stored row " << r);
+  }
 
   // Read with alpha: the same colours, and opaque unless the bit fields
   // have an alpha mask; zero padding.

@@ -254,8 +254,9 @@ std::uint8_t WantGrey(std::uint32_t c) {
 
 // Each level's grey rows give the formula's value for every sampled colour:
 // rows of every length up to past two vector steps, from every offset, and
-// whole images made grey in place.
-TEST(ImageTest, GreyIsTheFormulaAtEveryLevel) {
+// whole images made grey in place; its rows of four bytes a pixel are the
+// colours and the alphas given.
+TEST(ImageTest, GreyAndBgraRowsAreExactAtEveryLevel) {
   const std::vector<std::uint32_t> colours = GreySample();
   std::vector<std::uint8_t> bgr;
   for (const std::uint32_t c : colours)
@@ -289,6 +290,24 @@ TEST(ImageTest, GreyIsTheFormulaAtEveryLevel) {
             level + std::to_string(count) + " pixels from " + std::to_string(first);
         if (!expect(row.data(), first, count, what)) return;
         EXPECT_EQ(row[count], 0xA5) << what << ": a byte past the row was written";
+      }
+    }
+    // Four bytes a pixel: the colour, then its alpha or 255.
+    for (std::size_t start = 0; start < 4; ++start) {
+      for (std::size_t count = 0; count <= 70; ++count) {
+        for (const bool withAlpha : {false, true}) {
+          std::vector<std::uint8_t> row(4 * count + 1, 0xA5);
+          const std::uint8_t* alphas = bgr.data() + 7;  // any bytes will do
+          BgraRow(bgr.data() + 3 * start, withAlpha ? alphas : nullptr, count, row.data());
+          std::vector<std::uint8_t> want;
+          for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t* p = bgr.data() + 3 * (start + i);
+            want.insert(want.end(), {p[0], p[1], p[2], withAlpha ? alphas[i] : std::uint8_t{255}});
+          }
+          want.push_back(0xA5);
+          ASSERT_EQ(row, want) << level << "bgra, " << count << " pixels from " << start
+                               << (withAlpha ? ", with alpha" : "");
+        }
       }
     }
     std::size_t first = 0;

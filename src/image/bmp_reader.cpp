@@ -178,6 +178,10 @@ void BmpFile::ReadRowsAs(std::int32_t pixelBytes, std::uint8_t* out, std::size_t
     ReadRows(out, stride, columns, rows, nullptr);
     return;
   }
+  if (pixelBytes == 1 && layout_.pixels == PixelLayout::kPalette8 && !layout_.topDown) {
+    ReadGreyIndices(out, stride, std::min(columns, layout_.width), rows);
+    return;
+  }
   // Colour rows (and alphas) decoded a few at a time, then turned into the kind.
   const auto width = static_cast<std::size_t>(std::min(columns, layout_.width));
   const bool alpha = pixelBytes == 4 && layout_.alpha.factor != 0;
@@ -207,6 +211,41 @@ void BmpFile::ReadRowsAs(std::int32_t pixelBytes, std::uint8_t* out, std::size_t
       }
     }
     done += turn;
+  }
+}
+
+void BmpFile::ReadGreyIndices(std::uint8_t* out, std::size_t stride, std::int64_t width,
+                              std::int64_t rows) {
+  std::array<std::uint8_t, 256> greyOf;
+  bool same = true;  // each index is its own grey, as grey cameras write them
+  for (std::size_t i = 0; i < 256; ++i) {
+    const std::uint8_t bgr[3] = {static_cast<std::uint8_t>(tables_.palette[i]),
+                                 static_cast<std::uint8_t>(tables_.palette[i] >> 8),
+                                 static_cast<std::uint8_t>(tables_.palette[i] >> 16)};
+    GreyRow(bgr, 1, &greyOf[i]);
+    same = same && greyOf[i] == i;
+  }
+  const auto used = static_cast<std::size_t>(width);
+  std::int64_t i = 0;
+  if (same && width == layout_.width && stride == rowStride_) {
+    // The stored rows are the grey rows: read them in place.
+    const std::size_t wanted = static_cast<std::size_t>(rows) * stride;
+    const std::size_t got = source_->eof() ? 0 : source_->ReadInto(out, wanted);
+    if (got == wanted) return;
+    i = static_cast<std::int64_t>(got / stride);
+    const std::size_t have = got % stride;
+    if (have < used)
+      std::memset(out + static_cast<std::size_t>(i) * stride + have, 255, used - have);
+    ++i;
+  }
+  for (; i < rows; ++i) {
+    std::uint8_t* row = out + static_cast<std::size_t>(i) * stride;
+    const std::span<const std::uint8_t> in =
+        source_->eof() ? std::span<const std::uint8_t>() : source_->Take(rowStride_);
+    const std::size_t have = std::min(used, in.size());
+    for (std::size_t x = 0; x < have; ++x)
+      row[x] = greyOf[in[x]];
+    std::memset(row + have, 255, used - have);  // white where the file ends
   }
 }
 

@@ -79,6 +79,9 @@ class BmpFile {
   // (and its alpha into `alpha` when not null).
   void DecodeRow(const std::uint8_t* row, std::int64_t have, std::int64_t width, std::uint8_t* out,
                  std::uint8_t* alpha);
+  // Bottom-up 8-bit rows as their greys, each index looked up once.
+  void ReadGreyIndices(std::uint8_t* out, std::size_t stride, std::int64_t width,
+                       std::int64_t rows);
   void ReadBottomUpRows(std::uint8_t* out, std::size_t stride, std::int64_t width,
                         std::int64_t rows, std::uint8_t* alpha);
   // Top-down rows, bottom row first: read back from the end, a chunk at a time.

@@ -94,7 +94,13 @@ void MakeGrey(Image& image) {
 
 void BgraRow(const std::uint8_t* bgr, const std::uint8_t* alpha, std::size_t count,
              std::uint8_t* bgra) {
+  std::size_t done = 0;
+  if (const BgraKernel vector = Kernels().bgra) done = vector(bgr, alpha, count, bgra);
+  bgr += 3 * done;
+  bgra += 4 * done;
+  count -= done;
   if (alpha) {
+    alpha += done;
     for (std::size_t x = 0; x < count; ++x, bgr += 3, bgra += 4) {
       bgra[0] = bgr[0];
       bgra[1] = bgr[1];

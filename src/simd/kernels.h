@@ -43,6 +43,12 @@ using NibblesKernel = void (*)(std::uint8_t* to, const std::uint8_t* in);
 // byte is stored before the colours of it and of every pixel before it are read.
 using GreyKernel = std::size_t (*)(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey);
 
+// Rows of four bytes a pixel (image/image.h): the first blue, green, red
+// triples of `count` followed by their alpha, or 255 where `alpha` is null,
+// as many as the kernel does at once; returns how many it did.
+using BgraKernel = std::size_t (*)(const std::uint8_t* bgr, const std::uint8_t* alpha,
+                                   std::size_t count, std::uint8_t* bgra);
+
 extern const BlendKernel kBlendScalar;
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
@@ -51,6 +57,8 @@ void UnpackNibblesSse2(std::uint8_t* to, const std::uint8_t* in);
 extern const BlendKernel kBlendAvx2;
 extern const FieldsKernel kFieldsAvx2;
 std::size_t GreyAvx2(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey);
+std::size_t BgraAvx2(const std::uint8_t* bgr, const std::uint8_t* alpha, std::size_t count,
+                     std::uint8_t* bgra);
 #if defined(__x86_64__)
 // 64-bit masks and _pext_u64: x86-64 only.
 #define STILLREEL_SIMD_AVX512 1
@@ -65,6 +73,8 @@ extern const BlendKernel kBlendAvx512;
 extern const BlendKernel kBlendNeon;
 extern const FieldsKernel kFieldsNeon;
 std::size_t GreyNeon(const std::uint8_t* bgr, std::size_t count, std::uint8_t* grey);
+std::size_t BgraNeon(const std::uint8_t* bgr, const std::uint8_t* alpha, std::size_t count,
+                     std::uint8_t* bgra);
 #endif
 
 }  // namespace stillreel

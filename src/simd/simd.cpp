@@ -16,16 +16,16 @@ struct Level {
   SimdKernels own;
 };
 constexpr Level kLevels[] = {
-    {SimdLevel::kScalar, {&kBlendScalar, nullptr, nullptr, nullptr}},
+    {SimdLevel::kScalar, {&kBlendScalar, nullptr, nullptr, nullptr, nullptr}},
 #ifdef STILLREEL_SIMD_X86
-    {SimdLevel::kSse2, {nullptr, nullptr, UnpackNibblesSse2, nullptr}},
-    {SimdLevel::kAvx2, {&kBlendAvx2, &kFieldsAvx2, nullptr, GreyAvx2}},
+    {SimdLevel::kSse2, {nullptr, nullptr, UnpackNibblesSse2, nullptr, nullptr}},
+    {SimdLevel::kAvx2, {&kBlendAvx2, &kFieldsAvx2, nullptr, GreyAvx2, BgraAvx2}},
 #ifdef STILLREEL_SIMD_AVX512
-    {SimdLevel::kAvx512, {&kBlendAvx512, nullptr, nullptr, nullptr}},
+    {SimdLevel::kAvx512, {&kBlendAvx512, nullptr, nullptr, nullptr, nullptr}},
 #endif
 #endif
 #ifdef STILLREEL_SIMD_NEON
-    {SimdLevel::kNeon, {&kBlendNeon, &kFieldsNeon, nullptr, GreyNeon}},
+    {SimdLevel::kNeon, {&kBlendNeon, &kFieldsNeon, nullptr, GreyNeon, BgraNeon}},
 #endif
 };
 
@@ -100,6 +100,7 @@ Resolved Resolve() {
       if (level.own.fields) kernels.fields = level.own.fields;
       if (level.own.nibbles) kernels.nibbles = level.own.nibbles;
       if (level.own.grey) kernels.grey = level.own.grey;
+      if (level.own.bgra) kernels.bgra = level.own.bgra;
     }
     resolved[static_cast<std::size_t>(rank)] = kernels;
   }

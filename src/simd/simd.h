@@ -47,6 +47,7 @@ struct SimdKernels {
   const FieldsKernel* fields = nullptr;
   NibblesKernel nibbles = nullptr;
   GreyKernel grey = nullptr;
+  BgraKernel bgra = nullptr;
 };
 const SimdKernels& Kernels();
 
