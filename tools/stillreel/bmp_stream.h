@@ -1,0 +1,84 @@
+// Splits a stream of whole BMP files, one after another as `cat *.bmp` or a
+// renderer writes them, into pictures. Only the headers are looked at, for
+// each picture's extent; reading its pixels is the library's job. Each
+// picture is held in one buffer, reused for the next, that grows only as
+// bytes arrive: a header declaring gigabytes costs nothing until they come,
+// and the buffer stays within twice the largest picture plus one read.
+#ifndef STILLREEL_TOOLS_STILLREEL_BMP_STREAM_H_
+#define STILLREEL_TOOLS_STILLREEL_BMP_STREAM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <vector>
+
+#include "platform.h"
+
+namespace stillreel::tool {
+
+// Fills the start of the room given with the next bytes of the input.
+using ReadSome = std::function<ReadResult(std::span<std::uint8_t> room)>;
+
+// Bytes from the start of a BMP that BmpExtent needs; `head` holds what has
+// arrived of it (at least two bytes, "BM"). Grows once: the first 18 bytes
+// give the info header's size, which says how many more to wait for.
+std::size_t BmpHeadBytes(std::span<const std::uint8_t> head);
+
+// The length of the BMP that `head` (at least BmpHeadBytes of it) starts:
+// its file size field when that covers its headers, colour table, pixels and
+// profile, else the last of these. The pixels of uncompressed rows and bit
+// fields come from width, height and bit count, those of run-length, JPEG,
+// PNG and other compressions from the image size field. Saturates at the
+// largest value rather than wrapping.
+std::uint64_t BmpExtent(std::span<const std::uint8_t> head);
+
+class BmpStream {
+ public:
+  enum class Next {
+    kPicture,      // picture() is one whole BMP
+    kCut,          // the input ended inside a BMP; picture() is what came of it
+    kNotBmp,       // bytes that do not start with "BM" stand where a BMP should begin
+    kEnd,          // the input ended between two pictures
+    kFailed,       // reading failed
+    kInterrupted,  // the read was interrupted (Ctrl-C)
+  };
+
+  explicit BmpStream(ReadSome read) : read_(std::move(read)) {}
+
+  // Reads the next picture. After anything but kPicture the stream stays
+  // where it stopped: another call gives kEnd, kFailed or kInterrupted.
+  Next Read();
+
+  // Reads and drops the rest of the input, in pieces no larger than one
+  // read, so that whoever writes it is not cut off. Returns kEnd, kFailed or
+  // kInterrupted.
+  Next SkipRest();
+
+  // The bytes of the picture Read() returned: valid until the next call.
+  std::span<const std::uint8_t> picture() const { return {buffer_.data(), length_}; }
+  // Where that picture, or the bytes that are no BMP, start in the input.
+  std::uint64_t offset() const { return offset_; }
+  // Bytes of the input read so far.
+  std::uint64_t consumed() const { return consumed_; }
+  // Room held by the buffer, for checks that memory follows the input.
+  std::size_t capacity() const { return buffer_.size(); }
+
+ private:
+  // Makes filled_ reach `want` bytes, or as far as the input goes.
+  ReadStatus Fill(std::uint64_t want);
+
+  ReadSome read_;
+  // buffer_[0, filled_) holds the input from offset_ on; only its size,
+  // never its length, follows the input, so reuse writes no bytes twice.
+  std::vector<std::uint8_t> buffer_;
+  std::size_t filled_ = 0;
+  std::size_t length_ = 0;  // of the picture handed out, counted from the buffer's start
+  std::uint64_t offset_ = 0;
+  std::uint64_t consumed_ = 0;
+  ReadStatus stopped_ = ReadStatus::kOk;  // why the input ended, once it has
+};
+
+}  // namespace stillreel::tool
+
+#endif  // STILLREEL_TOOLS_STILLREEL_BMP_STREAM_H_
