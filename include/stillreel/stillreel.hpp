@@ -1,4 +1,5 @@
 // The C++ API of stillreel: BMP pictures in, one uncompressed 24-bit AVI out.
+// Convert() takes pictures from files, a Writer from the caller's memory.
 // Convert() does the whole job on the caller's thread and starts no threads,
 // unless Options::threads asks it to share the cross-fades among more; calls
 // on different output files may run at the same time. The library
@@ -8,9 +9,11 @@
 #define STILLREEL_STILLREEL_HPP_
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,8 +72,8 @@ enum class PictureIssue : std::int32_t {
 STILLREEL_API const char* ToString(PictureIssue issue) noexcept;
 
 struct PictureNotice {
-  std::int64_t entry;     // list entry, counted from 0
-  std::string_view name;  // the name as given
+  std::int64_t entry;     // list entry, counted from 0 (a Writer's: pictures appended before)
+  std::string_view name;  // the name as given; empty for a picture a Writer was given
   PictureIssue issue;
   std::int32_t width;  // the picture's size as read (1 x 1 for a failed read)
   std::int32_t height;
@@ -78,12 +81,13 @@ struct PictureNotice {
 
 // Reported before each entry k with percent 100 x k / (n - 1) (0 for a single
 // entry), after each in-between frame l of a fade from entry k with k + l / N
-// in place of k, and with 100 once while the index is written.
+// in place of k, and with 100 once while the index is written. A Writer that
+// was not told n reports the same moments with percent and frameCount -1.
 struct Progress {
   double percent;
   std::int64_t entry;          // the entry about to be converted; n while the index is written
   std::int64_t framesWritten;  // frames written so far
-  std::int64_t frameCount;     // frames in the whole file
+  std::int64_t frameCount;     // frames in the whole file; -1 when not known yet
 };
 
 // How pictures are read.
@@ -122,6 +126,9 @@ struct Summary {
   Container container = Container::kAvi1;  // the kind of file: kAvi1 or kOpenDml
   std::int64_t riffCount = 1;              // RIFFs of an AVI 2.0 file, at most 1 GiB each
   Pixels pixels = Pixels::kBgr24;          // the kind of frames
+  // A Writer's pictures appended, refused beyond the count included; it
+  // differs from pictureCount only when their number was not the one given.
+  std::int64_t picturesAppended = 0;
 };
 
 struct Options {
@@ -182,6 +189,99 @@ STILLREEL_API std::vector<std::string> ParseFrameList(std::string_view text);
 // kListUnreadable when it cannot be opened or read or names no pictures.
 STILLREEL_API Result ReadFrameList(const std::filesystem::path& list,
                                    std::vector<std::string>& names);
+
+// How a picture in memory holds its pixels: a byte a pixel, or three or four
+// in the order named. A fourth byte is alpha; frames without alpha drop it.
+enum class Layout : std::int32_t {
+  kGray8 = 0,   // grey: blue, green and red are its value
+  kBgr24 = 1,   // blue, green, red (a BMP's and OpenCV's order)
+  kRgb24 = 2,   // red, green, blue (numpy's and Pillow's)
+  kBgra32 = 3,  // blue, green, red, alpha
+  kRgba32 = 4,  // red, green, blue, alpha
+};
+
+// Pixels in the caller's memory, not owned and only read during the call.
+// Row y of the picture (0 the top row) starts at pixels + y x stride.
+struct PictureView {
+  const void* pixels = nullptr;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  // Bytes from one row to the next, at least width times the layout's bytes
+  // a pixel; negative when the rows are stored bottom-up, pixels then
+  // pointing at the top row (the last in memory).
+  std::ptrdiff_t stride = 0;
+  Layout layout = Layout::kRgb24;
+};
+
+// What a Writer knows before its first picture.
+struct WriterSetup {
+  std::int32_t frameRateX100 = 2500;  // pictures per second times 100, as for Convert
+  std::int32_t smoothCount = 1;       // N, as for Convert; 0 means 1
+  // n, the pictures to come, or -1 when not known. Known, the file is
+  // written front to back and any output will do, a pipe included; not
+  // known, the output must be a file that can seek, whose headers are filled
+  // in by Close (with Container::kAuto or kOpenDml they then keep room for
+  // the indexes of an AVI 2.0 file as a JUNK chunk, to be free to grow past
+  // 2048 MiB).
+  std::int64_t pictureCount = -1;
+  // The frame's size; 0 and 0 take the first picture's (1 x 1 when it
+  // cannot be read), as Convert does.
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+// Writes one AVI file from pictures appended one at a time: the same file
+// Convert writes for the same pictures as BMP files, fades included (the
+// writer holds one picture back, since a fade from a picture needs the
+// next). A picture of another size than the frame is fitted as Convert fits
+// it, and an unreadable BMP becomes a 1 x 1 white picture with its notice;
+// notices name no picture, their entry counts the pictures appended before.
+// Results are sticky: after one other than kOk every later call returns it
+// and writes nothing (only a view refused as malformed leaves the writer as
+// it was). The output is created by Open and put in place only
+// by Close; a Writer destroyed without Close, cancelled, or failed leaves
+// no file (an existing one stays as it was). One thread at a time may use a
+// Writer; different Writers may run at the same time.
+class STILLREEL_API Writer {
+ public:
+  Writer();
+  ~Writer();  // as Abort() when not closed
+  Writer(Writer&&) noexcept;
+  Writer& operator=(Writer&&) noexcept;
+
+  // Creates the output, as Convert does: kBadArgument for a rate, count,
+  // size or option out of range (a size given as one of 0 and the other
+  // not), kCannotCreateOutput. Writes nothing yet. A Writer opened again
+  // abandons its file first.
+  Result Open(const std::filesystem::path& output, const WriterSetup& setup,
+              const Options& options = {});
+  // The same on the caller's open descriptor, which stays open; it must be
+  // able to seek when the count is not given (kBadArgument before anything
+  // is written otherwise). As with ConvertToFd, what was written stays when
+  // the writer fails.
+  Result OpenFd(int fd, const WriterSetup& setup, const Options& options = {});
+
+  // Takes the next picture: kOk once it is written or held for its fade.
+  // kBadArgument, nothing written, for a view without pixels, of a size
+  // below 1 x 1, with a stride shorter than a row or an unnamed layout (the
+  // writer stays usable), and for a picture beyond the count given; kTooLarge
+  // when the file could not hold it; kCancelled, kWriteFailed, kOutOfMemory.
+  Result Append(const PictureView& picture);
+  // The same for a whole BMP file in memory, read as Options::reading says.
+  Result AppendBmp(const void* bytes, std::size_t size);
+
+  // Writes the last frames and the index, and puts the file in place.
+  // kBadArgument when fewer pictures came than the count given, or none
+  // (nothing is left under the output's name). Fills `summary` whatever the
+  // result; Options::summary too.
+  Result Close(Summary* summary = nullptr);
+  // Drops everything: no file is left, an existing output stays as it was.
+  void Abort();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace stillreel
 
