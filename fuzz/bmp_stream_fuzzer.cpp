@@ -5,7 +5,7 @@
 // each starting where the last ended; a whole picture is as long as its
 // headers say and a cut one only ends the input; pieces split exactly as
 // the whole does; and the buffer never holds much more than twice the
-// largest picture, whatever its headers declare.
+// bytes that came of the largest picture, whatever its headers declare.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -91,8 +91,9 @@ FUZZ_NO_COVERAGE std::vector<Event> Split(std::span<const std::uint8_t> bytes, s
                            << " bytes runs past the " << limit << " read");
       FUZZ_CHECK(std::memcmp(picture.data(), bytes.data() + event.offset, picture.size()) == 0,
                  Name(got) << " at byte " << event.offset << ": not the input's bytes");
-      largest = std::max(largest, picture.size());
     }
+    // What arrived of this picture, whole or not, and any read beyond it.
+    largest = std::max(largest, static_cast<std::size_t>(stream.consumed() - stream.offset()));
     const std::size_t bound = std::max(2 * kReadBytes, 2 * (largest + kReadBytes));
     FUZZ_CHECK(stream.capacity() <= bound,
                "buffer of " << stream.capacity() << " bytes, the largest picture " << largest);
