@@ -14,6 +14,11 @@ inline constexpr std::uint64_t kMaxRiffSize = std::uint64_t{2048} * 1024 * 1024;
 // have always done: readers map or index a file a RIFF at a time.
 inline constexpr std::uint64_t kOpenDmlRiffBytes = std::uint64_t{1} << 30;
 
+// A file written before its frame count is known keeps room in its headers
+// for the super index entries of this many RIFFs (16 bytes each, 32 KiB in
+// all): about 2 TiB of frames.
+inline constexpr std::uint64_t kRoomRiffs = 2048;
+
 // An AVI 2.0 frame's size: a standard index keeps it in 31 bits, its top bit
 // marking frames that are not key frames.
 inline constexpr std::uint64_t kMaxOpenDmlFrameBytes = 0x7FFFFFFF;

@@ -62,7 +62,20 @@ set(want
   stillreel::ParseFrameList
   stillreel::ReadFrameList
   stillreel::ToString
-  stillreel::ToString)
+  stillreel::ToString
+  stillreel::Writer::Abort
+  stillreel::Writer::Append
+  stillreel::Writer::AppendBmp
+  stillreel::Writer::Close
+  stillreel::Writer::Open
+  stillreel::Writer::OpenFd
+  stillreel::Writer::Writer
+  stillreel::Writer::Writer
+  stillreel::Writer::Writer
+  stillreel::Writer::Writer
+  stillreel::Writer::operator=
+  stillreel::Writer::~Writer
+  stillreel::Writer::~Writer)
 list(SORT want)
 if(NOT have STREQUAL want)
   message(FATAL_ERROR "exported symbols differ\n have: ${have}\n want: ${want}")

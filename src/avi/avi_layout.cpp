@@ -123,6 +123,41 @@ AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t f
   return layout;
 }
 
+AviLayout LayoutWithRoom(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
+                         std::uint32_t microsPerFrame, std::uint64_t riffBytes,
+                         std::int32_t bitCount, std::uint64_t roomRiffs, bool avi1) {
+  AviLayout layout = Frames(width, height, frameCount, microsPerFrame, bitCount);
+  layout.kind = AviKind::kOpenDml;
+  const std::uint64_t frame = Add(layout.frameSize, kChunkHeaderBytes);
+  const std::uint64_t entries = kStandardIndexEntryBytes + kIndexEntryBytes;
+  layout.headerListSize = Add(OpenDmlHeaderListSize(layout, roomRiffs), kChunkHeaderBytes);
+  layout.riffFrames =
+      FramesWithin(riffBytes, LaterRiffSize(layout, 0), Add(frame, kStandardIndexEntryBytes));
+  layout.firstRiffFrames =
+      std::min(frameCount, FramesWithin(riffBytes, FirstRiffSize(layout, 0), Add(frame, entries)));
+  const std::uint64_t rest = frameCount - layout.firstRiffFrames;
+  layout.riffCount = 1 + rest / layout.riffFrames + (rest % layout.riffFrames != 0);
+  const bool oneRiff = layout.riffCount == 1;
+  if (avi1 && oneRiff) layout.kind = AviKind::kAvi1;
+  const std::uint64_t used = layout.kind == AviKind::kAvi1
+                                 ? kHeaderListSize + (layout.formatBytes - kStreamFormatBytes)
+                                 : OpenDmlHeaderListSize(layout, layout.riffCount);
+  layout.roomBytes = layout.headerListSize - std::min(used, layout.headerListSize);
+  layout.moviSize = MoviSize(layout, layout.firstRiffFrames);
+  layout.indexSize = Mul(layout.firstRiffFrames, kIndexEntryBytes);
+  layout.riffSize = FirstRiffSize(layout, layout.firstRiffFrames);
+  const std::uint64_t last = layout.riffCount - 1;
+  layout.fileSize = Add(RiffOffset(layout, last), Add(kChunkHeaderBytes, RiffSize(layout, last)));
+  const bool fits =
+      layout.riffCount <= roomRiffs && layout.frameSize <= kMaxOpenDmlFrameBytes &&
+      frameCount <= kMaxFrameCount &&
+      std::max(layout.firstRiffFrames, layout.riffFrames) <= kMaxFramesPerStandardIndex &&
+      layout.riffSize <= kMax32 &&
+      (last == 0 || LaterRiffSize(layout, layout.riffFrames) <= kMax32);
+  if (!fits) layout.fileSize = kHugeSize;
+  return layout;
+}
+
 std::uint64_t StreamListSize(const AviLayout& layout) {
   return kStreamListSize + (layout.formatBytes - kStreamFormatBytes);
 }

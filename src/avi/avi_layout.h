@@ -91,6 +91,9 @@ struct AviLayout {
   std::uint64_t firstRiffFrames = 1;
   std::uint64_t riffFrames = 0;  // in each later RIFF but the last, which holds the rest
   std::uint64_t headerListSize = kHeaderListSize;
+  // A "JUNK" chunk closing the "hdrl" list, its header included (0: none):
+  // the room kept by a file written before its frame count was known.
+  std::uint64_t roomBytes = 0;
   // The first RIFF's sizes: its "movi" list, its "idx1" entries, the RIFF
   // itself (for AVI 1.0 the file's length minus 8).
   std::uint64_t moviSize = 0;
@@ -110,6 +113,16 @@ AviLayout LayoutAvi(std::int32_t width, std::int32_t height, std::uint64_t frame
 AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
                         std::uint32_t microsPerFrame, std::uint64_t riffBytes,
                         std::int32_t bitCount = 24);
+
+// Frames written before their number is known: the AVI 2.0 layout whose
+// "hdrl" list has room for the super index entries of roomRiffs RIFFs
+// whatever the frame count, the room not used being a JUNK chunk, so that
+// every frame has its place before the count is known. With `avi1`, and
+// every frame in the first RIFF, the AVI 1.0 file in the same room: no
+// "indx", "odml" and "ix00". fileSize is kHugeSize beyond roomRiffs RIFFs.
+AviLayout LayoutWithRoom(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
+                         std::uint32_t microsPerFrame, std::uint64_t riffBytes,
+                         std::int32_t bitCount, std::uint64_t roomRiffs, bool avi1);
 
 // The "strl" list's size in an AVI 1.0 file of the layout's frames.
 std::uint64_t StreamListSize(const AviLayout& layout);

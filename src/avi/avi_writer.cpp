@@ -116,6 +116,12 @@ void AviWriter::WriteHeaders() {
     for (std::uint64_t i = 4; i < kExtendedHeaderBytes; i += 4)
       WriteLe32(0, out_);  // reserved
   }
+  if (layout_.roomBytes >= kChunkHeaderBytes) {
+    WriteTag("JUNK", out_);
+    WriteLe32(U32(layout_.roomBytes - kChunkHeaderBytes), out_);
+    for (std::uint64_t i = kChunkHeaderBytes; i < layout_.roomBytes; i += 4)
+      WriteLe32(0, out_);
+  }
   WriteList("movi", layout_.moviSize, out_);
 }
 

@@ -46,11 +46,14 @@ class AviWriter {
   // What follows the last frame: the last RIFF's indexes.
   void Finish();
 
+  // The start of RIFF k > 0, its "movi" list header included: what a file
+  // written before its frame count was known writes again once it is.
+  void WriteRiffStart(std::uint64_t k);
+
  private:
   // Ends the RIFF that is full and starts the next one, then writes the
   // frame's chunk header.
   void BeginFrame();
-  void WriteRiffStart(std::uint64_t k);
   void WriteRiffEnd(std::uint64_t k);
   void WriteSuperIndex();
   void WriteStandardIndex(std::uint64_t k);

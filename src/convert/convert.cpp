@@ -16,14 +16,34 @@
 namespace stillreel {
 namespace {
 
-// F = (n - 1) x N + 1, or kHugeSize.
+Result Write(const RunSettings& settings, const Request& request, std::int64_t& unreadable) {
+  platform::OutputFile file;
+  if (request.outputFd >= 0) {
+    file.Lend(platform::FromDescriptor(request.outputFd));
+  } else if (!request.output) {
+    return Result::kCannotCreateOutput;
+  } else if (const Result opened = file.Open(*request.output); opened != Result::kOk) {
+    return opened;
+  }
+  const AviLayout& layout = settings.layout;
+  file.Reserve(layout.fileSize);
+  // A frame is written a whole number of rows at a time.
+  ByteWriter out(file.file(), std::max<std::size_t>(ByteWriter::kDefaultBufferBytes,
+                                                    static_cast<std::size_t>(layout.rowBytes)));
+  if (!out.ok()) return Result::kOutOfMemory;
+  AviWriter avi(layout, out);
+  const Result result = WriteVideo(settings, avi, out, *request.options, unreadable);
+  return result == Result::kOk ? file.Commit() : result;
+}
+
+}  // namespace
+
 std::uint64_t FrameCount(std::uint64_t n, std::uint64_t N) {
   std::uint64_t frames;
   if (__builtin_mul_overflow(n - 1, N, &frames) || frames == kHugeSize) return kHugeSize;
   return frames + 1;
 }
 
-// Whether a choice is one of those the API names (a C caller may pass any value).
 bool Named(Reading reading) {
   return reading == Reading::kClassic || reading == Reading::kFull;
 }
@@ -35,7 +55,6 @@ bool Named(Container container) {
          container == Container::kAuto;
 }
 
-// The threads asked for, 0 being one per available core.
 std::int32_t ThreadCount(std::int32_t asked) {
   const auto cores = static_cast<std::int64_t>(std::thread::hardware_concurrency());
   const std::int64_t threads = asked == 0 ? std::max<std::int64_t>(cores, 1) : asked;
@@ -59,28 +78,6 @@ void FillSummary(const RunSettings& settings, Summary& summary) {
       std::min<std::uint64_t>(settings.layout.riffCount, std::numeric_limits<std::int64_t>::max()));
 }
 
-Result Write(const RunSettings& settings, const Request& request, std::int64_t& unreadable) {
-  platform::OutputFile file;
-  if (request.outputFd >= 0) {
-    file.Lend(platform::FromDescriptor(request.outputFd));
-  } else if (!request.output) {
-    return Result::kCannotCreateOutput;
-  } else if (const Result opened = file.Open(*request.output); opened != Result::kOk) {
-    return opened;
-  }
-  const AviLayout& layout = settings.layout;
-  file.Reserve(layout.fileSize);
-  // A frame is written a whole number of rows at a time.
-  ByteWriter out(file.file(), std::max<std::size_t>(ByteWriter::kDefaultBufferBytes,
-                                                    static_cast<std::size_t>(layout.rowBytes)));
-  if (!out.ok()) return Result::kOutOfMemory;
-  AviWriter avi(layout, out);
-  const Result result = WriteVideo(settings, avi, out, *request.options, unreadable);
-  return result == Result::kOk ? file.Commit() : result;
-}
-
-}  // namespace
-
 bool SetRate(RunSettings& settings, std::int32_t frameRateX100, std::int32_t smoothCount) {
   if (frameRateX100 <= 0 || smoothCount < 0) return false;
   if (smoothCount != 0) settings.smoothCount = smoothCount;
@@ -99,7 +96,12 @@ void PlanRun(RunSettings& settings, const std::vector<std::string>& names, Conta
     settings.frameWidth = first.layout().width;
     settings.frameHeight = first.layout().height;
   }
-  settings.frameCount = FrameCount(names.size(), static_cast<std::uint64_t>(settings.smoothCount));
+  PlanFrames(settings, container, riffBytes);
+}
+
+void PlanFrames(RunSettings& settings, Container container, std::uint64_t riffBytes) {
+  settings.frameCount = FrameCount(static_cast<std::uint64_t>(settings.imageCount),
+                                   static_cast<std::uint64_t>(settings.smoothCount));
   const auto micros = static_cast<std::uint32_t>(1000000.0 / settings.frameRate);
   const std::int32_t bits = settings.pixels == Pixels::kGray8 ? 8 : 24;
   settings.layout =

@@ -88,6 +88,10 @@ void FrameWriter::WriteDecoded(BmpFile& file) {
       false);
 }
 
+void FrameWriter::WriteRows(std::int32_t width, std::int32_t height, const RowFill& fill) {
+  WriteFitted(width, height, fill, false);
+}
+
 void FrameWriter::WriteBlend(const Image& a, const Image& b, std::int32_t l) {
   const BlendStep& step = Step(l);
   const auto rowBytes = static_cast<std::size_t>(settings_.layout.rowBytes);

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "avi/avi_writer.h"
@@ -44,6 +45,12 @@ class FrameWriter {
   void WritePicture(const Image& image);
   // One frame decoded from `file`, opened and prepared.
   void WriteDecoded(BmpFile& file);
+  // One frame of a picture of width x height whose stored rows
+  // fill(rows, first, count, columns) makes, in the frames' kind of pixels:
+  // `count` rows from stored row `first` on, `columns` pixels each, one row
+  // every rowBytes bytes.
+  using RowFill = std::function<void(std::uint8_t*, std::int64_t, std::int64_t, std::int32_t)>;
+  void WriteRows(std::int32_t width, std::int32_t height, const RowFill& fill);
   // In-between frame l (0 < l < N) of the fade from a towards b, which the
   // cross-fade samples at the clamped position where it is of another size.
   void WriteBlend(const Image& a, const Image& b, std::int32_t l);

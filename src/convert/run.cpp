@@ -1,245 +1,224 @@
-// The run of a conversion: every picture read once, in list order, and
-// turned into its frames by a FrameWriter. A picture shown once is never
-// held: it is decoded straight into the writer's buffer. While smoothing,
-// the current and the next picture are held as Images and their blends made
-// from them; with workers, the picture after the next is read on a worker
-// meanwhile, and the rows of each in-between frame are shared out. Only the
-// caller's thread writes, reports and calls back, in list order, so the file
-// and the callbacks are the same for any number of threads.
+// The run of a conversion: every picture read once, in entry order, and
+// turned into its frames by a FrameWriter (see run.h for who holds what).
+
+#include "convert/run.h"
 
 #include <algorithm>
 #include <limits>
-#include <memory>
-#include <optional>
 #include <utility>
 
-#include "avi/avi_writer.h"
-#include "avi/byte_writer.h"
-#include "convert/frames.h"
-#include "convert/run_settings.h"
-#include "convert/workers.h"
+#include "convert/picture_view.h"
 #include "image/bmp_reader.h"
 
 namespace stillreel {
-namespace {
 
-// The pictures a fading run holds, in three Images that change roles as it
-// goes. While the fade from entry k into entry k + 1 is written, current()
-// holds entry k, next() entry k + 1, and ahead() is where a worker reads
-// entry k + 2 (or nothing is read: without workers, or at the end). Advance
-// then makes entry k + 1 the current picture; the next one is the picture
-// read ahead if there is one, else the Image just shown, whose memory is the
-// most likely still in the caches, for entry k + 2 to be read into.
-class HeldPictures {
- public:
-  Image& current() { return *current_; }
-  Image& next() { return *next_; }
-  Image& ahead() { return *ahead_; }
+Run::Run(const RunSettings& settings, const Options& options, std::int64_t& unreadable,
+         AviWriter* avi, ByteWriter* out)
+    : settings_(settings), options_(options), unreadable_(unreadable), avi_(avi), out_(out) {}
 
-  void Advance(bool readAhead) {
-    std::swap(current_, next_);
-    if (readAhead) std::swap(next_, ahead_);
-  }
-
- private:
-  Image images_[3] = {CreateImage(), CreateImage(), CreateImage()};
-  Image* current_ = &images_[0];
-  Image* next_ = &images_[1];
-  Image* ahead_ = &images_[2];
-};
-
-// What came of reading a picture whole.
-struct PictureRead {
-  bool read = false;
-  PictureIssue issue = PictureIssue::kCannotOpen;
-};
-
-class Run {
- public:
-  Run(const RunSettings& settings, const Options& options, std::int64_t& unreadable)
-      : settings_(settings), options_(options), unreadable_(unreadable) {}
-
-  Result Write(AviWriter& avi, ByteWriter& out);
-  Result Check();
-
- private:
-  const std::string& Name(std::int64_t k) const {
-    return (*settings_.imageNames)[static_cast<std::size_t>(k)];
-  }
-  bool Fades(std::int64_t k) const {
-    return settings_.smoothCount > 1 && k < settings_.imageCount - 1;
-  }
-
-  void Notice(std::int64_t k, PictureIssue issue, std::int32_t width, std::int32_t height);
-  void NoticeSize(std::int64_t k, std::int32_t width, std::int32_t height);
-  // Entry k opened and prepared for its rows, and reported: false, after the
-  // notice, when it cannot be read.
-  bool Open(std::int64_t k, BmpFile& file);
-  // Entry k read whole into `image` (1 x 1 white when it cannot be read).
-  PictureRead Read(std::int64_t k, Image& image) const;
-  void Report(std::int64_t k, const PictureRead& read, const Image& image);
-  // Entry k into `image`: on a worker from StartReading, collected and
-  // reported by Collect; Collect reads it itself when it was not started.
-  void StartReading(std::int64_t k, Image& image);
-  void Collect(std::int64_t k, Image& image);
-
-  void WriteShown(std::int64_t k, FrameWriter& frames);
-  Result WriteFade(std::int64_t k, FrameWriter& frames, ByteWriter& out);
-  void ReportProgress(std::int64_t entry, std::int32_t step = 0);
-  bool Cancelled() const { return options_.cancel && options_.cancel->load(); }
-
-  const RunSettings& settings_;
-  const Options& options_;
-  std::int64_t& unreadable_;
-  HeldPictures held_;
-  // The picture being read ahead: its entry (-1 for none) and what came of it.
-  struct Ahead {
-    std::int64_t entry = -1;
-    std::shared_ptr<Task> task;
-    PictureRead read;
-  } ahead_;
-  // Last, so that it stops before anything its jobs use goes away.
-  std::optional<Workers> workers_;
-};
-
-Result Run::Write(AviWriter& avi, ByteWriter& out) {
+void Run::StartWorkers() {
   const std::int64_t n = settings_.imageCount;
-  if (settings_.smoothCount > 1 && n > 1 && settings_.threads > 1) {
+  if (settings_.smoothCount > 1 && n != 1 && settings_.threads > 1) {
     workers_.emplace(settings_.threads);
     if (workers_->empty()) workers_.reset();
   }
-  FrameWriter frames(settings_, avi, workers_ ? &*workers_ : nullptr);
-  avi.WriteHeaders();
-  bool holding = false;  // held_.current() holds entry k
-  for (std::int64_t k = 0; k < n; ++k) {
+}
+
+void Run::Start() {
+  StartWorkers();
+  frames_.emplace(settings_, *avi_, workers_ ? &*workers_ : nullptr);
+  avi_->WriteHeaders();
+}
+
+Result Run::Add(std::int64_t k, const PictureInput& picture, const PictureInput* ahead) {
+  if (!holding_) {
     ReportProgress(k);
     if (Cancelled()) return Result::kCancelled;
-    if (Fades(k)) {
-      // The next entry's picture, read for the fade, is also that entry's own.
-      if (!holding) {
-        StartReading(k + 1, held_.next());
-        Report(k, Read(k, held_.current()), held_.current());
-      }
-      Collect(k + 1, held_.next());
-      if (k + 2 < n) StartReading(k + 2, held_.ahead());
-      const Result result = WriteFade(k, frames, out);
-      if (result != Result::kOk) return result;
-      held_.Advance(ahead_.entry == k + 2);
-      holding = true;
-    } else if (holding) {
-      frames.WritePicture(held_.current());
-      holding = false;
+    if (MayFade(k)) {
+      // Entry k is held until the next one comes, for the fade into it.
+      if (ahead) StartReading(k + 1, *ahead, held_.next());
+      Report(k, picture, Read(picture, held_.current()), held_.current());
+      holding_ = true;
     } else {
-      WriteShown(k, frames);
+      WriteShown(k, picture);
     }
-    if (!out.ok()) return Result::kWriteFailed;
+  } else {
+    // Entry k - 1 is held: its fade into entry k goes out now. The next
+    // entry's picture, read for the fade, is also that entry's own.
+    if (k > 1) {
+      ReportProgress(k - 1);
+      if (Cancelled()) return Result::kCancelled;
+    }
+    Collect(k, picture, held_.next());
+    if (ahead && MayFade(k)) StartReading(k + 1, *ahead, held_.ahead());
+    const Result result = WriteFade(k - 1);
+    if (result != Result::kOk) return result;
+    held_.Advance(ahead_.entry == k + 1);
+  }
+  return out_->ok() ? Result::kOk : Result::kWriteFailed;
+}
+
+Result Run::Finish() {
+  const std::int64_t n = settings_.imageCount;
+  if (holding_) {
+    if (n > 1) {
+      ReportProgress(n - 1);
+      if (Cancelled()) return Result::kCancelled;
+    }
+    frames_->WritePicture(held_.current());
+    holding_ = false;
+    if (!out_->ok()) return Result::kWriteFailed;
   }
   ReportProgress(n);
   // A cancel raised by the last notices or by this report still counts.
   if (Cancelled()) return Result::kCancelled;
-  avi.Finish();
-  return out.Flush() ? Result::kOk : Result::kWriteFailed;
+  avi_->Finish();
+  return out_->Flush() ? Result::kOk : Result::kWriteFailed;
 }
 
-Result Run::Check() {
-  const std::int64_t n = settings_.imageCount;
-  for (std::int64_t k = 0; k < n; ++k) {
-    ReportProgress(k);
-    if (Cancelled()) return Result::kCancelled;
-    BmpFile file(settings_.reading);
-    Open(k, file);
-  }
-  ReportProgress(n);
+Result Run::Check(std::int64_t k, const PictureInput& picture) {
+  ReportProgress(k);
+  if (Cancelled()) return Result::kCancelled;
+  BmpFile file(settings_.reading);
+  Open(k, picture, file);
   return Result::kOk;
 }
 
-void Run::Notice(std::int64_t k, PictureIssue issue, std::int32_t width, std::int32_t height) {
-  if (issue != PictureIssue::kSizeDiffers) ++unreadable_;
-  if (options_.onPicture) options_.onPicture(PictureNotice{k, Name(k), issue, width, height});
+Result Run::FinishCheck() {
+  ReportProgress(settings_.imageCount);
+  return Result::kOk;
 }
 
-void Run::NoticeSize(std::int64_t k, std::int32_t width, std::int32_t height) {
-  if (width != settings_.frameWidth || height != settings_.frameHeight) {
-    Notice(k, PictureIssue::kSizeDiffers, width, height);
+void Run::Notice(std::int64_t k, const PictureInput& picture, PictureIssue issue,
+                 std::int32_t width, std::int32_t height) {
+  if (issue != PictureIssue::kSizeDiffers) ++unreadable_;
+  if (options_.onPicture) {
+    options_.onPicture(PictureNotice{k, picture.name, issue, width, height});
   }
 }
 
-bool Run::Open(std::int64_t k, BmpFile& file) {
+void Run::NoticeSize(std::int64_t k, const PictureInput& picture, std::int32_t width,
+                     std::int32_t height) {
+  if (width != settings_.frameWidth || height != settings_.frameHeight) {
+    Notice(k, picture, PictureIssue::kSizeDiffers, width, height);
+  }
+}
+
+bool Run::Open(std::int64_t k, const PictureInput& picture, BmpFile& file) {
+  if (picture.kind == PictureInput::Kind::kView) {
+    NoticeSize(k, picture, picture.view->width, picture.view->height);
+    return true;
+  }
   PictureIssue issue = PictureIssue::kCannotOpen;
-  if (!file.Open(Name(k), &issue) || !file.Prepare(&issue)) {
-    Notice(k, issue, 1, 1);
+  const bool opened = picture.kind == PictureInput::Kind::kFile ? file.Open(picture.name, &issue)
+                                                                : file.Open(picture.bmp, &issue);
+  if (!opened || !file.Prepare(&issue)) {
+    Notice(k, picture, issue, 1, 1);
     return false;
   }
-  NoticeSize(k, file.layout().width, file.layout().height);
+  NoticeSize(k, picture, file.layout().width, file.layout().height);
   return true;
 }
 
-PictureRead Run::Read(std::int64_t k, Image& image) const {
+PictureRead Run::Read(const PictureInput& picture, Image& image) const {
   PictureRead outcome;
-  outcome.read = ReadBmp(image, Name(k), &outcome.issue, settings_.reading);
+  switch (picture.kind) {
+    case PictureInput::Kind::kFile:
+      outcome.read = ReadBmp(image, picture.name, &outcome.issue, settings_.reading);
+      break;
+    case PictureInput::Kind::kBmp:
+      outcome.read = ReadBmp(image, picture.bmp, &outcome.issue, settings_.reading);
+      break;
+    case PictureInput::Kind::kView:
+      // Straight into the frames' kind of pixels.
+      outcome.read = ReadView(*picture.view, FramePixelBytes(settings_), image);
+      outcome.issue = PictureIssue::kOutOfMemory;
+      if (outcome.read) return outcome;
+      break;
+  }
   PreparePicture(settings_, image);
   return outcome;
 }
 
-void Run::Report(std::int64_t k, const PictureRead& read, const Image& image) {
+void Run::Report(std::int64_t k, const PictureInput& picture, const PictureRead& read,
+                 const Image& image) {
   if (read.read) {
-    NoticeSize(k, image.width, image.height);
+    NoticeSize(k, picture, image.width, image.height);
   } else {
-    Notice(k, read.issue, 1, 1);
+    Notice(k, picture, read.issue, 1, 1);
   }
 }
 
-void Run::StartReading(std::int64_t k, Image& image) {
+void Run::StartReading(std::int64_t k, const PictureInput& picture, Image& image) {
   if (!workers_) return;
   ahead_.entry = k;
-  ahead_.task = std::make_shared<Task>([this, k, &image] { ahead_.read = Read(k, image); });
+  ahead_.picture = picture;
+  ahead_.task =
+      std::make_shared<Task>([this, &image] { ahead_.read = Read(ahead_.picture, image); });
   workers_->Post([task = ahead_.task] { task->Run(); });
 }
 
-void Run::Collect(std::int64_t k, Image& image) {
+void Run::Collect(std::int64_t k, const PictureInput& picture, Image& image) {
   if (ahead_.entry != k) {
-    Report(k, Read(k, image), image);
+    Report(k, picture, Read(picture, image), image);
     return;
   }
   ahead_.entry = -1;
   std::exchange(ahead_.task, nullptr)->Finish();
-  Report(k, ahead_.read, image);
+  Report(k, picture, ahead_.read, image);
 }
 
 // Entry k as one frame, decoded straight into the output.
-void Run::WriteShown(std::int64_t k, FrameWriter& frames) {
+void Run::WriteShown(std::int64_t k, const PictureInput& picture) {
   BmpFile file(settings_.reading);
-  if (Open(k, file)) {
-    frames.WriteDecoded(file);
-  } else {
+  if (!Open(k, picture, file)) {
     MakeUnreadable(held_.current());
     PreparePicture(settings_, held_.current());
-    frames.WritePicture(held_.current());
+    frames_->WritePicture(held_.current());
+  } else if (picture.kind == PictureInput::Kind::kView) {
+    const PictureView& view = *picture.view;
+    const std::int32_t pixelBytes = FramePixelBytes(settings_);
+    const auto rowBytes = static_cast<std::size_t>(settings_.layout.rowBytes);
+    frames_->WriteRows(
+        view.width, view.height,
+        [&](std::uint8_t* rows, std::int64_t first, std::int64_t count, std::int32_t columns) {
+          ViewRows(view, first, count, columns, pixelBytes, rows, rowBytes);
+        });
+  } else {
+    frames_->WriteDecoded(file);
   }
 }
 
 // The N frames from entry k to entry k + 1: the picture itself, then the
 // in-between frames.
-Result Run::WriteFade(std::int64_t k, FrameWriter& frames, ByteWriter& out) {
+Result Run::WriteFade(std::int64_t k) {
   const std::int32_t N = settings_.smoothCount;
-  frames.WritePicture(held_.current());
+  frames_->WritePicture(held_.current());
   for (std::int32_t l = 1; l < N; ++l) {
     if (Cancelled()) return Result::kCancelled;
-    if (!out.ok()) return Result::kWriteFailed;
-    frames.WriteBlend(held_.current(), held_.next(), l);
+    if (!out_->ok()) return Result::kWriteFailed;
+    frames_->WriteBlend(held_.current(), held_.next(), l);
     if (l + 1 < N) ReportProgress(k, l + 1);
   }
   return Result::kOk;
 }
 
 // Before each entry, and after each in-between frame while fading from
-// entry k into the next (step l of N counts as k + l / N).
+// entry k into the next (step l of N counts as k + l / N). Without n, no
+// percent and no frame count.
 void Run::ReportProgress(std::int64_t entry, std::int32_t step) {
   if (!options_.onProgress) return;
   const std::int64_t n = settings_.imageCount;
   const std::int32_t N = settings_.smoothCount;
   Progress progress;
   progress.entry = entry;
+  if (n < 0) {
+    progress.percent = -1;
+    progress.frameCount = -1;
+    progress.framesWritten = entry * N + step;
+    options_.onProgress(progress);
+    return;
+  }
   progress.frameCount = static_cast<std::int64_t>(
       std::min<std::uint64_t>(settings_.frameCount, std::numeric_limits<std::int64_t>::max()));
   progress.framesWritten = std::min(entry * N + step, progress.frameCount);
@@ -254,16 +233,37 @@ void Run::ReportProgress(std::int64_t entry, std::int32_t step) {
   options_.onProgress(progress);
 }
 
+namespace {
+
+PictureInput FileInput(const RunSettings& settings, std::int64_t k) {
+  PictureInput input;
+  input.name = (*settings.imageNames)[static_cast<std::size_t>(k)];
+  return input;
+}
+
 }  // namespace
 
 Result WriteVideo(const RunSettings& settings, AviWriter& avi, ByteWriter& out,
                   const Options& options, std::int64_t& unreadable) {
-  return Run(settings, options, unreadable).Write(avi, out);
+  Run run(settings, options, unreadable, &avi, &out);
+  run.Start();
+  const std::int64_t n = settings.imageCount;
+  for (std::int64_t k = 0; k < n; ++k) {
+    const PictureInput ahead = k + 1 < n ? FileInput(settings, k + 1) : PictureInput();
+    const Result result = run.Add(k, FileInput(settings, k), k + 1 < n ? &ahead : nullptr);
+    if (result != Result::kOk) return result;
+  }
+  return run.Finish();
 }
 
 Result CheckPictures(const RunSettings& settings, const Options& options,
                      std::int64_t& unreadable) {
-  return Run(settings, options, unreadable).Check();
+  Run run(settings, options, unreadable, nullptr, nullptr);
+  for (std::int64_t k = 0; k < settings.imageCount; ++k) {
+    const Result result = run.Check(k, FileInput(settings, k));
+    if (result != Result::kOk) return result;
+  }
+  return run.FinishCheck();
 }
 
 }  // namespace stillreel

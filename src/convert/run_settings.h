@@ -15,8 +15,8 @@
 namespace stillreel {
 
 struct RunSettings {
-  const std::vector<std::string>* imageNames = nullptr;
-  std::int64_t imageCount = 0;   // n, at least 1
+  const std::vector<std::string>* imageNames = nullptr;  // a list's; null for a Writer's
+  std::int64_t imageCount = 0;   // n, at least 1; -1 while a Writer does not know it
   std::int32_t smoothCount = 1;  // N, frames per picture
   double frameRate = 0;          // frames per second of the file: the rate times N
   // The frame geometry is the first picture's; one that cannot be read
@@ -42,6 +42,29 @@ bool SetRate(RunSettings& settings, std::int32_t frameRateX100, std::int32_t smo
 // most riffBytes.
 void PlanRun(RunSettings& settings, const std::vector<std::string>& names, Container container,
              std::uint64_t riffBytes);
+
+// The same once the geometry (settings.frameWidth and frameHeight) and the
+// number of pictures n (settings.imageCount) are known.
+void PlanFrames(RunSettings& settings, Container container, std::uint64_t riffBytes);
+
+// F = (n - 1) x N + 1, or kHugeSize.
+std::uint64_t FrameCount(std::uint64_t n, std::uint64_t N);
+
+// Bytes a pixel of the frames (and of the Images a run holds).
+inline std::int32_t FramePixelBytes(const RunSettings& settings) {
+  return settings.pixels == Pixels::kGray8 ? 1 : 3;
+}
+
+// Whether a choice is one of those the API names (a C caller may pass any value).
+bool Named(Reading reading);
+bool Named(Pixels pixels);
+bool Named(Container container);
+
+// The threads asked for, 0 being one per available core.
+std::int32_t ThreadCount(std::int32_t asked);
+
+// The summary of the plan, unreadablePictures left 0.
+void FillSummary(const RunSettings& settings, Summary& summary);
 
 }  // namespace stillreel
 

@@ -55,6 +55,13 @@ std::ptrdiff_t ReadAt(File file, void* buffer, std::size_t n, std::uint64_t offs
 // write that took nothing).
 int WriteAll(File file, const void* data, std::size_t n);
 
+// Where the file stands, in bytes from its start, or -1 when it cannot seek
+// (a pipe, a terminal, a socket).
+std::int64_t Tell(File file);
+
+// Moves to `offset` from the file's start. Returns whether it could.
+bool Seek(File file, std::uint64_t offset);
+
 // Closes a File that was opened here; its errors are of no concern to readers.
 void Close(File file);
 

@@ -61,6 +61,16 @@ int WriteAll(File file, const void* data, std::size_t n) {
   return 0;
 }
 
+std::int64_t Tell(File file) {
+  const off_t at = ::lseek(posix::Fd(file), 0, SEEK_CUR);
+  return at < 0 ? -1 : static_cast<std::int64_t>(at);
+}
+
+bool Seek(File file, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+  return ::lseek(posix::Fd(file), static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
 void Close(File file) {
   // Not retried: after an interrupted close the descriptor is gone (Linux)
   // or in an unspecified state, and a retry could close another file's.

@@ -241,6 +241,24 @@ int WriteAll(File file, const void* data, std::size_t n) {
   return 0;
 }
 
+std::int64_t Tell(File file) {
+  HANDLE handle = win::Handle(file);
+  // A pipe or a console "seeks" without failing: only a disk file can.
+  LARGE_INTEGER zero{}, position{};
+  if (GetFileType(handle) != FILE_TYPE_DISK ||
+      !SetFilePointerEx(handle, zero, &position, FILE_CURRENT)) {
+    return -1;
+  }
+  return static_cast<std::int64_t>(position.QuadPart);
+}
+
+bool Seek(File file, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<LONGLONG>::max())) return false;
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(win::Handle(file), at, nullptr, FILE_BEGIN) != 0;
+}
+
 void Close(File file) {
   if (file.valid()) CloseHandle(win::Handle(file));
 }
