@@ -85,6 +85,15 @@ bool ReadStandardInput(std::string& text) {
 }
 
 ReadResult ReadStandardInputSome(std::span<std::uint8_t> room) {
+#ifdef F_SETPIPE_SZ
+  // A pipe of 1 MiB, not 64 KiB, hands a 1080p picture over in a handful of
+  // reads rather than a hundred, each a switch between writer and reader.
+  // It is the most an unprivileged process may ask for by default; where
+  // that is less, or standard input is no pipe, the call fails and changes
+  // nothing.
+  static const bool widened = fcntl(STDIN_FILENO, F_SETPIPE_SZ, 1 << 20) > 0;
+  static_cast<void>(widened);
+#endif
   for (;;) {
     if (gInterrupted.load()) return {ReadStatus::kInterrupted, 0};
     if (gWake[0] >= 0) {
