@@ -118,7 +118,7 @@ struct CommandLine {
   std::int32_t smooth = 1;
   std::optional<Container> container;
   Pixels pixels = Pixels::kBgr24;
-  std::int32_t threads = 0;  // one per core
+  std::int32_t threads = 0;                  // one per core
   std::optional<std::int32_t> pictureCount;  // of the stream on standard input
   bool fromStream = false;                   // the pictures are one "-"
   bool classic = false;
@@ -469,9 +469,9 @@ int Report(Result result, const CommandLine& cl, const Summary& summary, Console
 struct StreamPictures {
   static constexpr std::size_t kKept = 8;
   std::array<std::uint64_t, kKept> starts{};
-  std::int64_t count = 0;     // handed to the Writer
-  std::int64_t cut = -1;      // the picture the input ended inside
-  std::uint64_t cutEnd = 0;   // the input's length then
+  std::int64_t count = 0;    // handed to the Writer
+  std::int64_t cut = -1;     // the picture the input ended inside
+  std::uint64_t cutEnd = 0;  // the input's length then
 
   std::string Subject(std::int64_t entry) const {
     std::string subject = "picture " + std::to_string(entry + 1) + " of standard input";
@@ -510,8 +510,8 @@ std::optional<int> StreamFailure(Result result, const CommandLine& cl, const Sum
   }
   if (!cl.pictureCount) return std::nullopt;
   return Fail(result, kStandardInput,
-              "it held " + Plural(summary.picturesAppended, "picture", "pictures") +
-                  ", not the " + std::to_string(*cl.pictureCount) + " of --pictures",
+              "it held " + Plural(summary.picturesAppended, "picture", "pictures") + ", not the " +
+                  std::to_string(*cl.pictureCount) + " of --pictures",
               toStdout ? "what reached standard output is an incomplete file"
                        : "nothing was written; an earlier file of that name is unchanged");
 }
@@ -573,9 +573,10 @@ int RunStream(const CommandLine& cl) {
       if (result == Result::kOk && next == BmpStream::Next::kPicture) continue;
       break;
     } else if (next == BmpStream::Next::kNotBmp) {
-      console.Say("warning: standard input holds bytes that are not a BMP file (they do not "
-                  "start with \"BM\") from byte " +
-                  std::to_string(stream.offset()) + " on; they and the rest are skipped");
+      console.Say(
+          "warning: standard input holds bytes that are not a BMP file (they do not "
+          "start with \"BM\") from byte " +
+          std::to_string(stream.offset()) + " on; they and the rest are skipped");
       next = stream.SkipRest();
     }
     if (next == BmpStream::Next::kInterrupted) result = Result::kCancelled;
