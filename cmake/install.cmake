@@ -89,6 +89,7 @@ if(stillreel_type STREQUAL "SHARED_LIBRARY" AND NOT WIN32)
     file(INSTALL
       \"${PROJECT_SOURCE_DIR}/python/stillreel/__init__.py\"
       \"${PROJECT_SOURCE_DIR}/python/stillreel/__main__.py\"
+      \"${PROJECT_SOURCE_DIR}/python/stillreel/py.typed\"
       \"${PROJECT_BINARY_DIR}/python/_location.py\"
       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${dir}/stillreel\")
     " COMPONENT python)

@@ -235,6 +235,106 @@ static void CheckOptions(const char* picture, const char* list, const char* outp
   CHECK_EQ(stillreel_version(), STILLREEL_VERSION, "library version");
 }
 
+static int SameFiles(const char* a, const char* b) {
+  unsigned char x[4096], y[4096];
+  size_t nx = 0, ny = 0;
+  FILE* f = fopen(a, "rb");
+  FILE* g = fopen(b, "rb");
+  if (f != NULL) nx = fread(x, 1, sizeof x, f);
+  if (g != NULL) ny = fread(y, 1, sizeof y, g);
+  if (f != NULL) fclose(f);
+  if (g != NULL) fclose(g);
+  return f != NULL && g != NULL && nx == ny && memcmp(x, y, nx) == 0;
+}
+
+/* The writer: the picture from memory (its top row first, as a host holds
+ * it), then as a BMP in memory, then a BMP that cannot be read, gives the
+ * file stillreel_convert writes for the picture, itself and a missing one. */
+static void CheckWriter(const char* picture, const char* output, const char* refused) {
+  /* Red, green / blue, white, as red, green, blue bytes, rows of 8 bytes. */
+  static const unsigned char rgb[16] = {0xFF, 0, 0,    0,    0xFF, 0,    0xEE, 0xEE,
+                                        0,    0, 0xFF, 0xFF, 0xFF, 0xFF, 0xEE, 0xEE};
+  const char* names[3];
+  stillreel_writer* writer = NULL;
+  stillreel_writer_setup setup;
+  stillreel_picture view;
+  stillreel_options options;
+  stillreel_summary summary;
+  struct Seen seen;
+  int round;
+
+  names[0] = picture;
+  names[1] = picture;
+  names[2] = "no such picture.bmp";
+  CHECK_EQ(stillreel_convert(output, names, 3, 2500, 3, NULL), STILLREEL_OK, "the list's file");
+  for (round = 0; round < 2; ++round) {
+    /* Counted, then not. */
+    stillreel_writer_setup_init(&setup);
+    CHECK_EQ(setup.picture_count, -1, "no count by default");
+    setup.smooth_count = 3;
+    if (round == 0) setup.picture_count = 3;
+    memset(&seen, 0, sizeof seen);
+    stillreel_options_init(&options);
+    options.on_picture = OnPicture;
+    options.picture_user_data = &seen;
+    CHECK_EQ(stillreel_writer_open(&writer, refused, &setup, &options), STILLREEL_OK, "open");
+    memset(&view, 0, sizeof view);
+    view.size = sizeof view;
+    view.layout = STILLREEL_LAYOUT_RGB24;
+    view.width = 2;
+    view.height = 2;
+    view.stride = 8;
+    view.pixels = rgb;
+    CHECK_EQ(stillreel_writer_append(writer, &view), STILLREEL_OK, "append a view");
+    CHECK_EQ(stillreel_writer_append_bmp(writer, kPicture, sizeof kPicture), STILLREEL_OK,
+             "append a BMP");
+    CHECK_EQ(stillreel_writer_append_bmp(writer, "BX", 2), STILLREEL_OK, "append no BMP");
+    CHECK_EQ(seen.notices, 1, "the writer's notices");
+    CHECK_EQ(seen.noticeEntry, 2, "the writer's notice entry");
+    CHECK_EQ(seen.noticeIssue, STILLREEL_PICTURE_NOT_BMP, "the writer's notice issue");
+    memset(&summary, 0, sizeof summary);
+    summary.size = sizeof summary;
+    CHECK_EQ(stillreel_writer_close(writer, &summary), STILLREEL_OK, "close");
+    CHECK_EQ(summary.frame_count, 7, "the writer's frames");
+    CHECK_EQ(summary.pictures_appended, 3, "the writer's pictures");
+    CHECK_EQ(SameFiles(refused, output), 1, "the writer's file is the list's");
+    remove(refused);
+  }
+
+  /* One picture beyond the count: refused, and no file. */
+  stillreel_writer_setup_init(&setup);
+  setup.picture_count = 1;
+  CHECK_EQ(stillreel_writer_open(&writer, refused, &setup, NULL), STILLREEL_OK, "open for one");
+  CHECK_EQ(stillreel_writer_append(writer, &view), STILLREEL_OK, "the one");
+  CHECK_EQ(stillreel_writer_append(writer, &view), STILLREEL_BAD_ARGUMENT, "one too many");
+  CHECK_EQ(stillreel_writer_close(writer, &summary), STILLREEL_BAD_ARGUMENT, "close after it");
+  CHECK_EQ(summary.picture_count, 1, "the count given");
+  CHECK_EQ(summary.pictures_appended, 2, "the pictures appended");
+  CHECK_EQ(Exists(refused), 0, "no file after too many");
+  /* Aborted: no file. */
+  CHECK_EQ(stillreel_writer_open(&writer, refused, NULL, NULL), STILLREEL_OK, "open to abort");
+  CHECK_EQ(stillreel_writer_append(writer, &view), STILLREEL_OK, "append to abort");
+  stillreel_writer_abort(writer);
+  CHECK_EQ(Exists(refused), 0, "no file after an abort");
+  /* Malformed pictures and arguments. */
+  CHECK_EQ(stillreel_writer_open(&writer, refused, NULL, NULL), STILLREEL_OK, "open again");
+  view.stride = 5;
+  CHECK_EQ(stillreel_writer_append(writer, &view), STILLREEL_BAD_ARGUMENT, "a short stride");
+  view.stride = 8;
+  view.layout = 5;
+  CHECK_EQ(stillreel_writer_append(writer, &view), STILLREEL_BAD_ARGUMENT, "layout 5");
+  view.layout = STILLREEL_LAYOUT_RGB24;
+  view.size = 0;
+  CHECK_EQ(stillreel_writer_append(writer, &view), STILLREEL_BAD_ARGUMENT, "an unset size");
+  CHECK_EQ(stillreel_writer_close(writer, NULL), STILLREEL_BAD_ARGUMENT, "close with none");
+  CHECK_EQ(Exists(refused), 0, "no file without pictures");
+  setup.frame_rate_x100 = 0;
+  CHECK_EQ(stillreel_writer_open(&writer, refused, &setup, NULL), STILLREEL_BAD_ARGUMENT, "rate 0");
+  CHECK_EQ(writer == NULL, 1, "no writer after a failed open");
+  CHECK_EQ(stillreel_writer_open(&writer, NULL, NULL, NULL), STILLREEL_BAD_ARGUMENT, "no output");
+  CHECK_EQ(Exists(refused), 0, "no file after refusals");
+}
+
 int main(int argc, char** argv) {
   char *picture, *list, *output, *refused, *missing;
   wchar_t *wideList, *wideOutput, *wideRefused, *wideMissing;
@@ -309,6 +409,7 @@ int main(int argc, char** argv) {
   CHECK_EQ(Exists(refused), 0, "file after a missing list");
 
   CheckOptions(picture, list, output, refused);
+  CheckWriter(picture, output, refused);
 
   printf("%d passed, %d failed\n", passed, failed);
   free(picture), free(list), free(output), free(refused), free(missing);

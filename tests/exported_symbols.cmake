@@ -21,10 +21,27 @@ if(OBJDUMP)
       break()
     endif()
     set(symbol "${CMAKE_MATCH_1}")
-    # A mangled name of the C++ API, _ZN9stillreel<length><name>...: its name.
-    if(symbol MATCHES "^_ZN9stillreel([0-9]+)(.*)$")
-      string(SUBSTRING "${CMAKE_MATCH_2}" 0 ${CMAKE_MATCH_1} function)
-      set(symbol "stillreel::${function}")
+    # A mangled name of the C++ API, _ZN9stillreel<length><name>...: its
+    # names, a class's members included (C1/C2 constructors, D1/D2
+    # destructors, aS the assignment).
+    if(symbol MATCHES "^_ZN9stillreel([0-9].*)$")
+      set(rest "${CMAKE_MATCH_1}")
+      set(symbol "stillreel")
+      set(part "")
+      while(rest MATCHES "^([0-9]+)(.*)$")
+        set(length ${CMAKE_MATCH_1})
+        set(tail "${CMAKE_MATCH_2}")
+        string(SUBSTRING "${tail}" 0 ${length} part)
+        string(SUBSTRING "${tail}" ${length} -1 rest)
+        string(APPEND symbol "::${part}")
+      endwhile()
+      if(rest MATCHES "^C[12]")
+        string(APPEND symbol "::${part}")
+      elseif(rest MATCHES "^D[12]")
+        string(APPEND symbol "::~${part}")
+      elseif(rest MATCHES "^aS")
+        string(APPEND symbol "::operator=")
+      endif()
     endif()
     list(APPEND have "${symbol}")
   endforeach()
@@ -57,6 +74,13 @@ set(want
   stillreel_picture_issue_string
   stillreel_result_string
   stillreel_version
+  stillreel_writer_abort
+  stillreel_writer_append
+  stillreel_writer_append_bmp
+  stillreel_writer_close
+  stillreel_writer_open
+  stillreel_writer_open_fd
+  stillreel_writer_setup_init
   stillreel::Convert
   stillreel::ConvertToFd
   stillreel::ParseFrameList

@@ -3,7 +3,7 @@
 // pictures, rate and smoothing, produce exactly the files and callbacks that
 // the same conversions produce one at a time. A conversion given workers
 // writes the same file, calls back in the same order and stops the same way
-// as on the caller's thread alone.
+// as on the caller's thread alone. Writers among them write Convert's files.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -35,6 +35,10 @@ struct Job {
   std::int32_t rate = 2500;
   std::int32_t smooth = 1;
   std::int32_t threads = 1;  // when run together with the others
+  // Together, through a Writer given the files' bytes (with their number or
+  // without): the same file as Convert's alone.
+  bool writer = false;
+  bool counted = false;
 };
 
 // What one run gives: its result, the file, and what its callbacks heard.
@@ -53,9 +57,27 @@ std::wstring Wide(const fs::path& path) {
   return w;
 }
 
-Outcome RunJob(const Job& job, const fs::path& output, std::int32_t threads) {
+Outcome RunJob(const Job& job, const fs::path& output, std::int32_t threads, bool alone) {
   Outcome outcome;
-  if (!job.list.empty()) {
+  if (job.writer && !alone) {
+    Options options;
+    options.threads = threads;
+    options.onProgress = [&](const Progress& p) { outcome.progressEntries.push_back(p.entry); };
+    options.onPicture = [&](const PictureNotice& n) { outcome.noticeEntries.push_back(n.entry); };
+    WriterSetup setup;
+    setup.frameRateX100 = job.rate;
+    setup.smoothCount = job.smooth;
+    if (job.counted) setup.pictureCount = static_cast<std::int64_t>(job.names.size());
+    Writer writer;
+    Result result = writer.Open(output, setup, options);
+    for (const std::string& name : job.names) {
+      const std::vector<std::uint8_t> bytes =
+          fs::exists(name) ? test::ReadFile(name) : std::vector<std::uint8_t>();
+      if (result == Result::kOk) result = writer.AppendBmp(bytes.data(), bytes.size());
+    }
+    if (result == Result::kOk) result = writer.Close();
+    outcome.result = static_cast<std::int32_t>(result);
+  } else if (!job.list.empty()) {
     outcome.result = VOD2ERI(Wide(output).c_str(), Wide(job.list).c_str(), job.rate, job.smooth);
   } else {
     Options options;
@@ -96,6 +118,8 @@ TEST(ThreadsTest, ConcurrentConversionsMatchSoloRuns) {
     job.rate = 1000 + 375 * j;
     job.smooth = j % 5;   // 0 to 4: with and without in-between frames
     job.threads = j % 4;  // 0 to 3 together, always 1 alone
+    job.writer = j % 4 == 2;
+    job.counted = j == 2;
     if (j % 2 == 1) {
       job.list = dir / ("j" + std::to_string(j) + ".txt");
       std::string text;
@@ -107,7 +131,7 @@ TEST(ThreadsTest, ConcurrentConversionsMatchSoloRuns) {
 
   std::vector<Outcome> solo;
   for (int j = 0; j < kJobs; ++j) {
-    solo.push_back(RunJob(jobs[j], dir / ("solo" + std::to_string(j) + ".avi"), 1));
+    solo.push_back(RunJob(jobs[j], dir / ("solo" + std::to_string(j) + ".avi"), 1, true));
     ASSERT_EQ(solo[j].result, 999) << "job " << j << " alone";
   }
 
@@ -118,7 +142,7 @@ TEST(ThreadsTest, ConcurrentConversionsMatchSoloRuns) {
     threads.emplace_back([&, j] {
       start.arrive_and_wait();
       together[j] =
-          RunJob(jobs[j], dir / ("together" + std::to_string(j) + ".avi"), jobs[j].threads);
+          RunJob(jobs[j], dir / ("together" + std::to_string(j) + ".avi"), jobs[j].threads, false);
     });
   }
   for (std::thread& t : threads)

@@ -131,6 +131,10 @@ typedef struct stillreel_summary {
   /* Fields of later versions: */
   int32_t pixels;    /* STILLREEL_PIXELS_... */
   int32_t reserved2; /* zero */
+  /* A writer's pictures appended, those refused beyond the count included;
+   * it differs from picture_count only when their number was not the one
+   * given. */
+  int64_t pictures_appended;
 } stillreel_summary;
 
 typedef struct stillreel_options {
@@ -192,6 +196,105 @@ STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_convert_to_fd(int fd, const ch
 STILLREEL_C_API int32_t STILLREEL_CDECL
 stillreel_convert_list_to_fd(int fd, const char* list, int32_t frame_rate_x100,
                              int32_t smooth_count, const stillreel_options* options);
+
+/* The writer: pictures from memory, appended one at a time, into the file
+ * stillreel_convert would write for the same pictures as BMP files.
+ *
+ *   stillreel_writer* writer;
+ *   stillreel_writer_setup setup;
+ *   stillreel_writer_setup_init(&setup);
+ *   setup.picture_count = count;
+ *   if (stillreel_writer_open(&writer, "clip.avi", &setup, NULL) == STILLREEL_OK) {
+ *     for (i = 0; i < count; ++i) stillreel_writer_append(writer, &pictures[i]);
+ *     result = stillreel_writer_close(writer, NULL);
+ *   }
+ *
+ * An open writer is closed or aborted exactly once, which frees it. Results
+ * are sticky: after one other than STILLREEL_OK every later call returns it
+ * (only a picture refused as malformed leaves the writer as it was), and
+ * the output is not left behind. The options' callbacks and user data, and
+ * its cancel flag and summary, must stay valid until then; the callbacks
+ * are called during the calls on the writer. One thread at a time may use a
+ * writer; different writers may run at the same time. */
+typedef struct stillreel_writer stillreel_writer;
+
+/* How a picture in memory holds its pixels (stillreel_picture.layout). A
+ * fourth byte is alpha; frames without alpha drop it. */
+enum {
+  STILLREEL_LAYOUT_GRAY8 = 0,  /* one grey byte */
+  STILLREEL_LAYOUT_BGR24 = 1,  /* blue, green, red */
+  STILLREEL_LAYOUT_RGB24 = 2,  /* red, green, blue */
+  STILLREEL_LAYOUT_BGRA32 = 3, /* blue, green, red, alpha */
+  STILLREEL_LAYOUT_RGBA32 = 4  /* red, green, blue, alpha */
+};
+
+/* What a writer knows before its first picture. */
+typedef struct stillreel_writer_setup {
+  uint32_t size;           /* sizeof(stillreel_writer_setup): stillreel_writer_setup_init sets it */
+  int32_t frame_rate_x100; /* pictures per second times 100; default 2500 */
+  int32_t smooth_count;    /* N, as for stillreel_convert; default 1 */
+  int32_t width;           /* the frame's size; 0 and 0 (the default): the first picture's */
+  int32_t height;
+  int32_t reserved; /* zero */
+  /* n, the pictures to come, or -1 (the default) when not known. Without it
+   * the output must be a file that can seek: its headers are written again
+   * when the writer closes. */
+  int64_t picture_count;
+} stillreel_writer_setup;
+
+/* Pixels in the caller's memory, only read during the call. Row y (0 the
+ * top row) starts at pixels + y x stride; a negative stride for rows stored
+ * bottom-up, pixels then pointing at the top row. */
+typedef struct stillreel_picture {
+  uint32_t size;  /* sizeof(stillreel_picture), set by the caller */
+  int32_t layout; /* STILLREEL_LAYOUT_... */
+  int32_t width;
+  int32_t height;
+  int64_t stride; /* bytes from one row to the next */
+  const void* pixels;
+} stillreel_picture;
+
+/* Sets setup->size and the defaults. */
+STILLREEL_C_API void STILLREEL_CDECL stillreel_writer_setup_init(stillreel_writer_setup* setup);
+
+/* Creates the output file `output`, replaced only once the writer closes,
+ * and sets *writer; setup and options may be null (the defaults). Returns
+ * STILLREEL_OK, or another result with *writer null: STILLREEL_BAD_ARGUMENT,
+ * STILLREEL_CANNOT_CREATE_OUTPUT, STILLREEL_OUT_OF_MEMORY. */
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_writer_open(stillreel_writer** writer,
+                                                              const char* output,
+                                                              const stillreel_writer_setup* setup,
+                                                              const stillreel_options* options);
+
+/* The same on the open file descriptor `fd`, which stays open: without a
+ * picture count it must be able to seek (STILLREEL_BAD_ARGUMENT before
+ * anything is written otherwise). */
+STILLREEL_C_API int32_t STILLREEL_CDECL
+stillreel_writer_open_fd(stillreel_writer** writer, int fd, const stillreel_writer_setup* setup,
+                         const stillreel_options* options);
+
+/* Takes the next picture. STILLREEL_BAD_ARGUMENT, nothing written, for a
+ * malformed picture (null pixels, a size below 1 x 1, a stride shorter than
+ * a row, an unknown layout; the writer goes on) and for one beyond the
+ * count (the writer fails). */
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_writer_append(stillreel_writer* writer,
+                                                                const stillreel_picture* picture);
+
+/* The same for a whole BMP file of `size` bytes in memory, read as
+ * options.reading says. One that cannot be read becomes a 1 x 1 white
+ * picture with its notice, as in a list. */
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_writer_append_bmp(stillreel_writer* writer,
+                                                                    const void* bytes, size_t size);
+
+/* Writes the last frames and the index, puts the file in place and frees
+ * the writer. STILLREEL_BAD_ARGUMENT when fewer pictures came than the
+ * count, or none (no file is left). summary, when not null, and
+ * options.summary are filled whatever the result. */
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_writer_close(stillreel_writer* writer,
+                                                               stillreel_summary* summary);
+
+/* Frees the writer and leaves no file; an existing output stays as it was. */
+STILLREEL_C_API void STILLREEL_CDECL stillreel_writer_abort(stillreel_writer* writer);
 
 /* Plain words for a result or a picture issue; "unknown" for other values. */
 STILLREEL_C_API const char* STILLREEL_CDECL stillreel_result_string(int32_t result);

@@ -1,10 +1,13 @@
 // The C API with options: each call turns its arguments into a Request with
-// C++ Options and hands it to the one entry sequence. No exception crosses it.
+// C++ Options and hands it to the one entry sequence, or into the calls of a
+// Writer. No exception crosses it.
 
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,6 +38,11 @@ static_assert(Same(STILLREEL_READING_CLASSIC, Reading::kClassic));
 static_assert(Same(STILLREEL_READING_FULL, Reading::kFull));
 static_assert(Same(STILLREEL_PIXELS_BGR24, Pixels::kBgr24));
 static_assert(Same(STILLREEL_PIXELS_GRAY8, Pixels::kGray8));
+static_assert(Same(STILLREEL_LAYOUT_GRAY8, Layout::kGray8));
+static_assert(Same(STILLREEL_LAYOUT_BGR24, Layout::kBgr24));
+static_assert(Same(STILLREEL_LAYOUT_RGB24, Layout::kRgb24));
+static_assert(Same(STILLREEL_LAYOUT_BGRA32, Layout::kBgra32));
+static_assert(Same(STILLREEL_LAYOUT_RGBA32, Layout::kRgba32));
 static_assert(Same(STILLREEL_PICTURE_CANNOT_OPEN, PictureIssue::kCannotOpen));
 static_assert(Same(STILLREEL_PICTURE_NOT_A_FILE, PictureIssue::kNotAFile));
 static_assert(Same(STILLREEL_PICTURE_NOT_BMP, PictureIssue::kNotBmp));
@@ -74,6 +82,10 @@ constexpr std::uint32_t kFirstOptionsSize =
 constexpr std::uint32_t kFirstSummarySize = offsetof(stillreel_summary, riff_count) + 8;
 static_assert(kFirstOptionsSize == 24 + 6 * sizeof(void*));
 static_assert(kFirstSummarySize == 72);
+// The writer's structs are still in their first version.
+constexpr std::uint32_t kFirstSetupSize = sizeof(stillreel_writer_setup);
+constexpr std::uint32_t kFirstPictureSize = sizeof(stillreel_picture);
+static_assert(kFirstSetupSize == 32);
 
 // The size a caller's struct declares, or 0 when it cannot be one.
 std::uint32_t DeclaredSize(const void* theirs, std::uint32_t first) {
@@ -82,11 +94,12 @@ std::uint32_t DeclaredSize(const void* theirs, std::uint32_t first) {
   return size >= first && size <= kMaxStructSize ? size : 0;
 }
 
-// Copies the caller's options into `known`, which holds the defaults: the
+// Copies the caller's struct into `known`, which holds the defaults: the
 // fields both versions have. A longer struct than this library's must hold
 // zeros in the part it does not know.
-bool ReadOptions(const stillreel_options* theirs, stillreel_options& known) {
-  const std::uint32_t size = DeclaredSize(theirs, kFirstOptionsSize);
+template <class Struct>
+bool ReadStruct(const Struct* theirs, Struct& known, std::uint32_t first) {
+  const std::uint32_t size = DeclaredSize(theirs, first);
   if (size == 0) return false;
   const auto* bytes = reinterpret_cast<const unsigned char*>(theirs);
   if (size > sizeof known &&
@@ -104,7 +117,7 @@ class CCall {
   // False when the options cannot be read.
   bool Prepare(const stillreel_options* c) {
     stillreel_options_init(&c_);
-    if (c && !ReadOptions(c, c_)) return false;
+    if (c && !ReadStruct(c, c_, kFirstOptionsSize)) return false;
     options_.container = static_cast<Container>(c_.container);
     options_.reading = static_cast<Reading>(c_.reading);
     options_.threads = c_.threads;
@@ -146,24 +159,33 @@ class CCall {
   std::int32_t Run(Request& request) {
     request.options = &options_;
     const Result result = RunRequest(request);
-    if (c_.summary) {
-      // Only the fields of the caller's version are written.
-      stillreel_summary s{};
-      s.size = summarySize_;
-      s.frame_width = summary_.frameWidth;
-      s.frame_height = summary_.frameHeight;
-      s.container = static_cast<std::int32_t>(summary_.container);
-      s.picture_count = summary_.pictureCount;
-      s.frame_count = summary_.frameCount;
-      s.frame_rate = summary_.frameRate;
-      s.micros_per_frame = summary_.microsPerFrame;
-      s.file_size = summary_.fileSize;
-      s.unreadable_pictures = summary_.unreadablePictures;
-      s.riff_count = summary_.riffCount;
-      s.pixels = static_cast<std::int32_t>(summary_.pixels);
-      std::memcpy(c_.summary, &s, std::min<std::size_t>(summarySize_, sizeof s));
-    }
+    if (c_.summary) Summarize(summary_, c_.summary, summarySize_);
     return static_cast<std::int32_t>(result);
+  }
+
+  const Options& options() const { return options_; }
+  // The caller's options.summary, when it gave one, filled from `summary`.
+  void Summarize(const Summary& summary) const {
+    if (c_.summary) Summarize(summary, c_.summary, summarySize_);
+  }
+
+  // Only the fields of the caller's version are written: `size` bytes.
+  static void Summarize(const Summary& summary, stillreel_summary* c, std::uint32_t size) {
+    stillreel_summary s{};
+    s.size = size;
+    s.frame_width = summary.frameWidth;
+    s.frame_height = summary.frameHeight;
+    s.container = static_cast<std::int32_t>(summary.container);
+    s.picture_count = summary.pictureCount;
+    s.frame_count = summary.frameCount;
+    s.frame_rate = summary.frameRate;
+    s.micros_per_frame = summary.microsPerFrame;
+    s.file_size = summary.fileSize;
+    s.unreadable_pictures = summary.unreadablePictures;
+    s.riff_count = summary.riffCount;
+    s.pixels = static_cast<std::int32_t>(summary.pixels);
+    s.pictures_appended = summary.picturesAppended;
+    std::memcpy(c, &s, std::min<std::size_t>(size, sizeof s));
   }
 
  private:
@@ -209,10 +231,137 @@ std::int32_t Call(const char* output, int fd, const char* list, const char* cons
   }
 }
 
+// The open writer behind a stillreel_writer: its C options kept for its
+// callbacks. A writer given the options' summary fills it itself at Close.
+struct CWriter {
+  CCall call;
+  Writer writer;
+};
+
+std::int32_t OpenWriter(stillreel_writer** handle, const char* output, int fd,
+                        const stillreel_writer_setup* setup, const stillreel_options* options) {
+  if (!handle) return STILLREEL_BAD_ARGUMENT;
+  *handle = nullptr;
+  try {
+    stillreel_writer_setup c;
+    stillreel_writer_setup_init(&c);
+    if (setup && !ReadStruct(setup, c, kFirstSetupSize)) return STILLREEL_BAD_ARGUMENT;
+    auto opened = std::make_unique<CWriter>();
+    if (!opened->call.Prepare(options)) return STILLREEL_BAD_ARGUMENT;
+    WriterSetup cpp;
+    cpp.frameRateX100 = c.frame_rate_x100;
+    cpp.smoothCount = c.smooth_count;
+    cpp.pictureCount = c.picture_count;
+    cpp.width = c.width;
+    cpp.height = c.height;
+    Options given = opened->call.options();
+    given.summary = nullptr;  // filled by stillreel_writer_close
+    const Result result = output ? opened->writer.Open(platform::PathOf(output), cpp, given)
+                                 : opened->writer.OpenFd(fd, cpp, given);
+    if (result != Result::kOk) return static_cast<std::int32_t>(result);
+    *handle = reinterpret_cast<stillreel_writer*>(opened.release());
+    return STILLREEL_OK;
+  } catch (...) {
+    return STILLREEL_OUT_OF_MEMORY;
+  }
+}
+
+CWriter* WriterOf(stillreel_writer* handle) {
+  return reinterpret_cast<CWriter*>(handle);
+}
+
+// A call on an open writer; what a callback throws ends the writer's file.
+template <class Body>
+std::int32_t OnWriter(stillreel_writer* handle, const Body& body) {
+  if (!handle) return STILLREEL_BAD_ARGUMENT;
+  try {
+    return static_cast<std::int32_t>(body(WriterOf(handle)->writer));
+  } catch (...) {
+    return STILLREEL_OUT_OF_MEMORY;
+  }
+}
+
 }  // namespace
 }  // namespace stillreel
 
 extern "C" {
+
+STILLREEL_C_API void STILLREEL_CDECL stillreel_writer_setup_init(stillreel_writer_setup* setup) {
+  if (!setup) return;
+  *setup = stillreel_writer_setup{};
+  setup->size = sizeof *setup;
+  setup->frame_rate_x100 = 2500;
+  setup->smooth_count = 1;
+  setup->picture_count = -1;
+}
+
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_writer_open(stillreel_writer** writer,
+                                                              const char* output,
+                                                              const stillreel_writer_setup* setup,
+                                                              const stillreel_options* options) {
+  if (!output) {
+    if (writer) *writer = nullptr;
+    return STILLREEL_BAD_ARGUMENT;
+  }
+  return stillreel::OpenWriter(writer, output, -1, setup, options);
+}
+
+STILLREEL_C_API int32_t STILLREEL_CDECL
+stillreel_writer_open_fd(stillreel_writer** writer, int fd, const stillreel_writer_setup* setup,
+                         const stillreel_options* options) {
+  if (fd < 0) {
+    if (writer) *writer = nullptr;
+    return STILLREEL_BAD_ARGUMENT;
+  }
+  return stillreel::OpenWriter(writer, nullptr, fd, setup, options);
+}
+
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_writer_append(stillreel_writer* writer,
+                                                                const stillreel_picture* picture) {
+  if (!picture) return STILLREEL_BAD_ARGUMENT;
+  stillreel_picture c{};
+  if (!stillreel::ReadStruct(picture, c, stillreel::kFirstPictureSize)) {
+    return STILLREEL_BAD_ARGUMENT;
+  }
+  stillreel::PictureView view;
+  view.pixels = c.pixels;
+  view.width = c.width;
+  view.height = c.height;
+  view.layout = static_cast<stillreel::Layout>(c.layout);
+  // A stride beyond the address space is one no picture has.
+  if (c.stride > PTRDIFF_MAX || c.stride < -PTRDIFF_MAX) return STILLREEL_BAD_ARGUMENT;
+  view.stride = static_cast<std::ptrdiff_t>(c.stride);
+  return stillreel::OnWriter(writer, [&](stillreel::Writer& w) { return w.Append(view); });
+}
+
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_writer_append_bmp(stillreel_writer* writer,
+                                                                    const void* bytes,
+                                                                    size_t size) {
+  return stillreel::OnWriter(writer,
+                             [&](stillreel::Writer& w) { return w.AppendBmp(bytes, size); });
+}
+
+STILLREEL_C_API int32_t STILLREEL_CDECL stillreel_writer_close(stillreel_writer* writer,
+                                                               stillreel_summary* summary) {
+  if (!writer) return STILLREEL_BAD_ARGUMENT;
+  std::unique_ptr<stillreel::CWriter> owned(stillreel::WriterOf(writer));
+  const std::uint32_t size =
+      summary ? stillreel::DeclaredSize(summary, stillreel::kFirstSummarySize) : 0;
+  stillreel::Summary s;
+  std::int32_t result;
+  try {
+    result = static_cast<std::int32_t>(owned->writer.Close(&s));
+  } catch (...) {
+    result = STILLREEL_OUT_OF_MEMORY;
+  }
+  if (size != 0) stillreel::CCall::Summarize(s, summary, size);
+  owned->call.Summarize(s);
+  return result;
+}
+
+STILLREEL_C_API void STILLREEL_CDECL stillreel_writer_abort(stillreel_writer* writer) {
+  delete stillreel::WriterOf(writer);
+}
 
 STILLREEL_C_API void STILLREEL_CDECL stillreel_options_init(stillreel_options* options) {
   if (!options) return;

@@ -131,8 +131,12 @@ def test_names_and_values_are_the_c_headers():
     assert stillreel._CONTAINERS == named("CONTAINER")
     assert stillreel._READINGS == named("READING")
     assert stillreel._PIXELS == {n.replace("-", ""): v for n, v in named("PIXELS").items()}
+    layouts = stillreel._LAYOUTS
+    assert named("LAYOUT") == {"gray8": layouts[(1, "rgb")], "bgr24": layouts[(3, "bgr")],
+                               "rgb24": layouts[(3, "rgb")], "bgra32": layouts[(4, "bgr")],
+                               "rgba32": layouts[(4, "rgb")]}
     results = {int(v): n for n, v in re.findall(r"STILLREEL_(\w+) = (\d+),?\s+/\*", header)
-               if not n.startswith(("PICTURE_", "CONTAINER_", "READING_", "PIXELS_"))}
+               if not n.startswith(("PICTURE_", "CONTAINER_", "READING_", "PIXELS_", "LAYOUT_"))}
     assert {v: e.__name__ for v, e in stillreel._ERRORS.items()} == {
         v: n.title().replace("_", "") for v, n in results.items() if v != 999}
     lib = stillreel._load()
@@ -308,3 +312,161 @@ def test_pip_installs_offline(tmp_path):
                            str(tmp_path / "out.avi"), *DEMO], env=env, capture_output=True)
     assert proc.returncode == 0 and proc.stdout.decode().startswith(str(target)), proc.stderr
     assert (tmp_path / "out.avi").exists()
+
+
+def _numpy():
+    """numpy, which the Writer's tests feed it; missing, they fail under CI."""
+    try:
+        import numpy
+    except ImportError:
+        if os.environ.get("CI") == "true":
+            pytest.fail("numpy is missing (Debian's python3-numpy); CI=true needs it")
+        pytest.skip("numpy is missing (Debian's python3-numpy)")
+    return numpy
+
+
+def _frames(np):
+    """RGB frames of the first size, another size, and a flat one."""
+    rng = np.random.default_rng(7)
+    return [rng.integers(0, 256, (6, 10, 3), dtype=np.uint8),
+            rng.integers(0, 256, (9, 4, 3), dtype=np.uint8),
+            rng.integers(0, 256, (6, 10, 3), dtype=np.uint8),
+            np.full((6, 10, 3), (250, 10, 128), dtype=np.uint8)]
+
+
+def _as_bmps(tmp_path, frames, mode="RGB"):
+    from PIL import Image
+    names = []
+    for k, frame in enumerate(frames):
+        names.append(str(tmp_path / f"f{k}.bmp"))
+        Image.fromarray(frame, mode).save(names[-1])
+    return names
+
+
+@pytest.mark.parametrize("smooth, counted, container", [
+    (1, True, "auto"), (3, True, "opendml"), (4, False, "avi1"), (2, False, "avi1"),
+])
+def test_writer_files_are_converts_from_every_kind_of_frame(tmp_path, smooth, counted, container):
+    """Each frame given another way (contiguous, flipped, cut from a larger
+    array, OpenCV's order, with alpha, a Pillow image, a BMP's bytes) gives
+    the file convert() writes for the same pictures as BMP files."""
+    np = _numpy()
+    from PIL import Image
+    frames = _frames(np)
+    names = _as_bmps(tmp_path, frames)
+    want = tmp_path / "want.avi"
+    stillreel.convert(want, names, fps=12.5, smooth=smooth, container=container)
+    big = np.zeros((20, 30, 3), dtype=np.uint8)
+    big[3:9, 5:15] = frames[2]
+    given = [
+        [frames[0], np.ascontiguousarray(frames[1][::-1])[::-1], big[3:9, 5:15], frames[3]],
+        [Image.fromarray(frames[0]), memoryview(frames[1].tobytes()).cast("B", frames[1].shape),
+         pathlib.Path(names[2]).read_bytes(), np.dstack([frames[3], np.full((6, 10), 9, np.uint8)])],
+    ]
+    for k, feed in enumerate(given):
+        have = tmp_path / f"have{k}.avi"
+        with stillreel.Writer(have, fps=12.5, smooth=smooth, container=container,
+                              pictures=len(feed) if counted else None) as writer:
+            for frame in feed:
+                writer.write(frame)
+        assert have.read_bytes() == want.read_bytes(), f"feed {k}"
+        assert writer.summary.frame_count == (len(frames) - 1) * smooth + 1
+    # OpenCV's order, strided: the channels reversed in place.
+    have = tmp_path / "bgr.avi"
+    with stillreel.Writer(have, fps=12.5, smooth=smooth, container=container,
+                          pictures=len(frames) if counted else None, channels="bgr") as writer:
+        for frame in frames:
+            writer.write(frame[:, :, ::-1])
+    assert have.read_bytes() == want.read_bytes()
+
+
+def test_writer_grey_frames_are_gray8(tmp_path):
+    """(h, w) arrays and mode L images make 8-bit grey frames by themselves,
+    the file convert(pixels="gray8") writes for them."""
+    np = _numpy()
+    from PIL import Image
+    frames = [frame[:, :, 0].copy() for frame in _frames(np)]
+    names = _as_bmps(tmp_path, frames, "L")
+    want = tmp_path / "want.avi"
+    stillreel.convert(want, names, smooth=2, pixels="gray8")
+    have = tmp_path / "have.avi"
+    with stillreel.Writer(have, smooth=2, pictures=4) as writer:
+        writer.write(frames[0])
+        writer.write(Image.fromarray(frames[1], "L"))
+        writer.write(frames[2][::-1][::-1])
+        writer.write(memoryview(bytearray(frames[3].tobytes())).cast("B", frames[3].shape))
+    assert writer.summary.pixels == "gray8"
+    assert have.read_bytes() == want.read_bytes()
+
+
+def test_writer_refuses_wrong_frames_and_goes_on(tmp_path):
+    np = _numpy()
+    frame = _frames(np)[0]
+    out = tmp_path / "out.avi"
+    with stillreel.Writer(out, pictures=2) as writer:
+        for bad, says in ((frame.astype(np.float32), "dtype '<f4'"),
+                          (frame[:, :, :2], "shape (6, 10, 2)"),
+                          (frame[:0], "no pixels"),
+                          (b"not a picture", "not a BMP file"),
+                          (object(), "object")):
+            with pytest.raises(ValueError, match=re.escape(says)) as error:
+                writer.write(bad)
+            assert "needs a uint8 array" in str(error.value)
+        writer.write(frame)
+        writer.write(frame)
+        with pytest.raises(stillreel.BadArgument, match=r"frame 3 is beyond pictures=2"):
+            writer.write(frame)
+        with pytest.raises(stillreel.BadArgument, match=r"3 frames written, pictures=2 given"):
+            writer.close()
+    assert not out.exists()
+    with pytest.raises(stillreel.BadArgument, match=r"1 frames written, pictures=2 given") as error:
+        with stillreel.Writer(out, pictures=2) as writer:
+            writer.write(frame)
+    assert error.value.summary.picture_count == 2 and error.value.summary.pictures_appended == 1
+    assert sorted(os.listdir(tmp_path)) == []
+
+
+def test_writer_aborts_on_an_exception_and_pipes_need_the_count(tmp_path):
+    np = _numpy()
+    frame = _frames(np)[0]
+    out = tmp_path / "out.avi"
+    out.write_bytes(b"previous")
+    with pytest.raises(KeyError):
+        with stillreel.Writer(out, smooth=3) as writer:
+            writer.write(frame)
+            writer.write(frame)
+            raise KeyError("the caller's")
+    assert out.read_bytes() == b"previous" and os.listdir(tmp_path) == ["out.avi"]
+    # An exception in a callback cancels, and is raised where it happened.
+    with pytest.raises(ZeroDivisionError):
+        with stillreel.Writer(out, smooth=2, progress=lambda p: 1 / 0) as writer:
+            writer.write(frame)
+    assert out.read_bytes() == b"previous" and os.listdir(tmp_path) == ["out.avi"]
+    read, write = os.pipe()
+    try:
+        with pytest.raises(stillreel.BadArgument, match="cannot seek needs pictures="):
+            stillreel.Writer(write, pixels="bgr24")
+        with pytest.raises(stillreel.BadArgument):
+            stillreel.Writer(write)
+        # Counted, the file goes through the pipe front to back.
+        want = tmp_path / "want.avi"
+        stillreel.convert(want, _as_bmps(tmp_path, [frame, frame]), smooth=2)
+        with stillreel.Writer(write, smooth=2, pictures=2) as writer:
+            writer.write(frame)
+            writer.write(frame)
+        os.close(write)
+        write = -1
+        got = b""
+        while chunk := os.read(read, 1 << 16):
+            got += chunk
+        assert got == want.read_bytes()
+    finally:
+        os.close(read)
+        if write >= 0:
+            os.close(write)
+
+
+def test_package_is_typed():
+    assert "Writer" in stillreel.__all__
+    assert (pathlib.Path(stillreel.__file__).parent / "py.typed").exists()
+    assert stillreel.Writer.write.__annotations__["frame"] == "Any"
