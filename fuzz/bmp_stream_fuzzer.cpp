@@ -1,11 +1,11 @@
 // The splitter of the tool's standard input on arbitrary bytes: pictures
 // joined, cut, with broken headers and huge declared sizes. The input is
-// split three times: handed over whole, in pieces of every size, and stopped
-// by an interrupt part-way. Every picture is a run of the input's own bytes,
-// each starting where the last ended; a whole picture is as long as its
-// headers say and a cut one only ends the input; pieces split exactly as
-// the whole does; and the buffer never holds much more than twice the
-// bytes that came of the largest picture, whatever its headers declare.
+// split four times: handed over whole, in pieces of every size, in pieces
+// by StreamAhead's thread, and stopped by an interrupt part-way. Every picture is a run of the
+// input's own bytes, each starting where the last ended; a whole picture is as long as its headers
+// say and a cut one only ends the input; pieces split exactly as the whole does; and the buffer
+// never holds much more than twice the bytes that came of the largest picture, whatever its headers
+// declare.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -94,7 +94,8 @@ FUZZ_NO_COVERAGE std::vector<Event> Split(std::span<const std::uint8_t> bytes, s
     }
     // What arrived of this picture, whole or not, and any read beyond it.
     largest = std::max(largest, static_cast<std::size_t>(stream.consumed() - stream.offset()));
-    const std::size_t bound = std::max(2 * kReadBytes, 2 * (largest + kReadBytes));
+    // Two buffers, each at most doubling what it holds.
+    const std::size_t bound = 2 * std::max(2 * kReadBytes, 2 * (largest + kReadBytes));
     FUZZ_CHECK(stream.capacity() <= bound,
                "buffer of " << stream.capacity() << " bytes, the largest picture " << largest);
     if (got == BmpStream::Next::kPicture) {
@@ -142,6 +143,37 @@ FUZZ_NO_COVERAGE std::vector<Event> Split(std::span<const std::uint8_t> bytes, s
   return events;
 }
 
+// The same through StreamAhead, its thread reading the next picture while
+// this one is compared with the input.
+FUZZ_NO_COVERAGE std::vector<Event> SplitAhead(std::span<const std::uint8_t> bytes,
+                                               std::uint32_t seed) {
+  BmpStream stream(Source{bytes, bytes.size(), ReadStatus::kEnd, seed});
+  std::vector<Event> events;
+  {
+    stillreel::tool::StreamAhead ahead(stream, nullptr);
+    for (;;) {
+      const stillreel::tool::StreamAhead::Piece piece = ahead.Next();
+      const bool held =
+          piece.next == BmpStream::Next::kPicture || piece.next == BmpStream::Next::kCut;
+      events.push_back(Event{piece.next, piece.offset, held ? piece.bytes.size() : 0});
+      if (held) {
+        FUZZ_CHECK(
+            std::memcmp(piece.bytes.data(), bytes.data() + piece.offset, piece.bytes.size()) == 0,
+            "ahead: " << Name(piece.next) << " at byte " << piece.offset
+                      << ": not the input's bytes while the next is read");
+      }
+      if (piece.next == BmpStream::Next::kPicture) continue;
+      if (piece.next == BmpStream::Next::kNotBmp) {
+        FUZZ_CHECK(ahead.SkipRest() == BmpStream::Next::kEnd, "ahead: skipping failed");
+      }
+      break;
+    }
+  }
+  FUZZ_CHECK(stream.consumed() == bytes.size(),
+             "ahead: read " << stream.consumed() << " of " << bytes.size() << " bytes");
+  return events;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -156,6 +188,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(pieces == whole, "in pieces " << pieces.size() << " events, whole " << whole.size()
                                            << "; the last in pieces: " << Name(pieces.back().next)
                                            << " at byte " << pieces.back().offset);
+
+  const std::vector<Event> ahead = SplitAhead(bytes, hash | 1);
+  FUZZ_CHECK(ahead == whole, "read ahead " << ahead.size() << " events, whole " << whole.size());
 
   // Interrupted at `stop`: the pictures that had come are the same, then
   // the interrupt (or the bytes that are no BMP, when they had come).

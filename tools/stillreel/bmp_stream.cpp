@@ -173,10 +173,14 @@ ReadStatus BmpStream::Fill(std::uint64_t want) {
 }
 
 BmpStream::Next BmpStream::Read() {
-  // What a read brought beyond the last picture starts the next.
+  // What a read brought beyond the last picture starts the next, in the
+  // other buffer: the last picture's stays as it is until the next call.
   if (length_ > 0) {
-    std::memmove(buffer_.data(), buffer_.data() + length_, filled_ - length_);
-    filled_ -= length_;
+    const std::size_t rest = filled_ - length_;
+    if (spare_.size() < rest) spare_ = std::vector<std::uint8_t>(rest);
+    if (rest > 0) std::memcpy(spare_.data(), buffer_.data() + length_, rest);
+    buffer_.swap(spare_);
+    filled_ = rest;
     offset_ += length_;
     length_ = 0;
   }
@@ -226,6 +230,70 @@ BmpStream::Next BmpStream::SkipRest() {
   return stopped_ == ReadStatus::kFailed        ? Next::kFailed
          : stopped_ == ReadStatus::kInterrupted ? Next::kInterrupted
                                                 : Next::kEnd;
+}
+
+StreamAhead::StreamAhead(BmpStream& stream, std::function<void()> stop)
+    : stream_(stream), stop_(std::move(stop)), thread_([this] { Work(); }) {}
+
+StreamAhead::~StreamAhead() {
+  if (pending_) {
+    if (stop_) stop_();
+    Wait();
+  }
+  Start(Ask::kQuit);
+  thread_.join();
+}
+
+void StreamAhead::Work() {
+  for (;;) {
+    Ask ask;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] { return ask_ != Ask::kNothing; });
+      ask = ask_;
+      ask_ = Ask::kNothing;
+    }
+    if (ask == Ask::kQuit) return;
+    Piece piece;
+    piece.next = ask == Ask::kRead ? stream_.Read() : stream_.SkipRest();
+    if (piece.next == BmpStream::Next::kPicture || piece.next == BmpStream::Next::kCut) {
+      piece.bytes = stream_.picture();
+    }
+    piece.offset = stream_.offset();
+    piece.consumed = stream_.consumed();
+    std::lock_guard<std::mutex> lock(mutex_);
+    piece_ = piece;
+    ready_ = true;
+    changed_.notify_all();
+  }
+}
+
+StreamAhead::Piece StreamAhead::Wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return ready_; });
+  ready_ = false;
+  pending_ = false;
+  return piece_;
+}
+
+void StreamAhead::Start(Ask ask) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ask_ = ask;
+  pending_ = ask != Ask::kQuit;
+  changed_.notify_all();
+}
+
+StreamAhead::Piece StreamAhead::Next() {
+  if (!pending_) Start(Ask::kRead);
+  const Piece piece = Wait();
+  if (piece.next == BmpStream::Next::kPicture) Start(Ask::kRead);
+  return piece;
+}
+
+BmpStream::Next StreamAhead::SkipRest() {
+  if (pending_) Wait();
+  Start(Ask::kSkip);
+  return Wait().next;
 }
 
 }  // namespace stillreel::tool

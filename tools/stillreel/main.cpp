@@ -546,26 +546,41 @@ int RunStream(const CommandLine& cl) {
     return Report(result, cl, summary, console, kStandardInput);
   }
   BmpStream stream(ReadStandardInputSome);
+  // The next picture is read while the Writer takes the last, unless
+  // --threads 1 keeps the conversion to one thread.
+  std::optional<StreamAhead> ahead;
+  if (cl.threads != 1) ahead.emplace(stream, StopReadingStandardInput);
+  const auto read = [&stream, &ahead] {
+    if (ahead) return ahead->Next();
+    StreamAhead::Piece piece;
+    piece.next = stream.Read();
+    piece.bytes = stream.picture();
+    piece.offset = stream.offset();
+    piece.consumed = stream.consumed();
+    return piece;
+  };
+  const auto skip = [&stream, &ahead] { return ahead ? ahead->SkipRest() : stream.SkipRest(); };
   bool readFailed = false;
   for (;;) {
-    BmpStream::Next next = stream.Read();
+    const StreamAhead::Piece piece = read();
+    BmpStream::Next next = piece.next;
     const bool beyond = cl.pictureCount && pictures.count == *cl.pictureCount;
     if (beyond && next != BmpStream::Next::kEnd && next != BmpStream::Next::kInterrupted &&
         next != BmpStream::Next::kFailed) {
       console.Say("warning: standard input holds more than the " +
                   std::to_string(*cl.pictureCount) + " pictures of --pictures (byte " +
-                  std::to_string(stream.offset()) + " on); the rest is skipped");
-      next = stream.SkipRest();
+                  std::to_string(piece.offset) + " on); the rest is skipped");
+      next = skip();
     } else if (next == BmpStream::Next::kPicture || next == BmpStream::Next::kCut) {
-      const std::span<const std::uint8_t> bytes = stream.picture();
+      const std::span<const std::uint8_t> bytes = piece.bytes;
       pictures.starts[static_cast<std::size_t>(pictures.count) % StreamPictures::kKept] =
-          stream.offset();
+          piece.offset;
       // A cut picture goes in as its signature alone: an incomplete file,
       // unreadable, whose frame is white whatever of its rows came.
       std::size_t size = bytes.size();
       if (next == BmpStream::Next::kCut) {
         pictures.cut = pictures.count;
-        pictures.cutEnd = stream.consumed();
+        pictures.cutEnd = piece.consumed;
         size = std::min<std::size_t>(size, 2);
       }
       ++pictures.count;
@@ -576,8 +591,8 @@ int RunStream(const CommandLine& cl) {
       console.Say(
           "warning: standard input holds bytes that are not a BMP file (they do not "
           "start with \"BM\") from byte " +
-          std::to_string(stream.offset()) + " on; they and the rest are skipped");
-      next = stream.SkipRest();
+          std::to_string(piece.offset) + " on; they and the rest are skipped");
+      next = skip();
     }
     if (next == BmpStream::Next::kInterrupted) result = Result::kCancelled;
     readFailed = next == BmpStream::Next::kFailed;

@@ -44,8 +44,13 @@ struct ReadResult {
 
 // Fills the start of `room` with the next bytes of standard input, as they
 // are (binary on Windows too), waiting for at least one. Once CatchInterrupts
-// was called, an interrupt ends the wait at once with kInterrupted.
+// was called, an interrupt ends the wait at once with kInterrupted. Any one
+// thread may read, the same one each time.
 ReadResult ReadStandardInputSome(std::span<std::uint8_t> room);
+
+// Ends the wait of ReadStandardInputSome on another thread, and every read
+// after, with kInterrupted: for a read no longer wanted.
+void StopReadingStandardInput();
 
 // From now on the first interrupt (a Ctrl-C, a closed terminal, a request
 // to terminate) sets the flag returned, so the conversion stops cleanly, and

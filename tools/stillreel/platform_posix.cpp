@@ -13,6 +13,7 @@ namespace stillreel::tool {
 namespace {
 
 std::atomic<bool> gInterrupted{false};
+std::atomic<bool> gStopReading{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 // The signals that interrupt a conversion; gCaught[i] says whether
@@ -95,11 +96,13 @@ ReadResult ReadStandardInputSome(std::span<std::uint8_t> room) {
   static_cast<void>(widened);
 #endif
   for (;;) {
-    if (gInterrupted.load()) return {ReadStatus::kInterrupted, 0};
+    if (gInterrupted.load() || gStopReading.load()) return {ReadStatus::kInterrupted, 0};
     if (gWake[0] >= 0) {
       pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {gWake[0], POLLIN, 0}};
       if (poll(waits, 2, -1) < 0 && errno != EINTR) return {ReadStatus::kFailed, 0};
-      if (waits[1].revents != 0 || gInterrupted.load()) return {ReadStatus::kInterrupted, 0};
+      if (waits[1].revents != 0 || gInterrupted.load() || gStopReading.load()) {
+        return {ReadStatus::kInterrupted, 0};
+      }
       if (waits[0].revents == 0) continue;
     }
     const ssize_t got = read(STDIN_FILENO, room.data(), room.size());
@@ -107,6 +110,14 @@ ReadResult ReadStandardInputSome(std::span<std::uint8_t> room) {
     if (got == 0) return {ReadStatus::kEnd, 0};
     // A descriptor left non-blocking by whoever made it is waited on by poll.
     if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return {ReadStatus::kFailed, 0};
+  }
+}
+
+void StopReadingStandardInput() {
+  gStopReading.store(true);
+  if (gWake[1] >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t put = write(gWake[1], &byte, 1);
   }
 }
 

@@ -19,15 +19,17 @@ UINT gOutputCodePage = 0;
 // The thread that reads standard input, and whether it is in a read: a read
 // of a pipe waits in the system until the console handler, on a thread of
 // its own, cancels it.
-HANDLE gReader = nullptr;
+std::atomic<HANDLE> gReader{nullptr};
 std::atomic<bool> gReading{false};
+std::atomic<bool> gStopReading{false};
 
 // Ends the read standard input waits in. The reader checks the flag before
 // it reads, so a cancel that comes before the read began is retried until
 // the read has begun and been cancelled, or has ended.
 void WakeReader() {
-  for (int tries = 0; tries < 100 && gReader != nullptr && gReading.load(); ++tries) {
-    if (CancelSynchronousIo(gReader)) return;
+  const HANDLE reader = gReader.load();
+  for (int tries = 0; tries < 100 && reader != nullptr && gReading.load(); ++tries) {
+    if (CancelSynchronousIo(reader)) return;
     Sleep(10);
   }
 }
@@ -142,9 +144,15 @@ ReadResult ReadStandardInputSome(std::span<std::uint8_t> room) {
   // The handle's own reads: no C runtime between, so no text mode either.
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   const DWORD size = static_cast<DWORD>(std::min<std::size_t>(room.size(), 1u << 30));
+  if (gReader.load() == nullptr) {
+    HANDLE self = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    gReader.store(self);
+  }
   for (;;) {
     gReading.store(true);
-    if (gInterrupted.load()) {
+    if (gInterrupted.load() || gStopReading.load()) {
       gReading.store(false);
       return {ReadStatus::kInterrupted, 0};
     }
@@ -156,15 +164,16 @@ ReadResult ReadStandardInputSome(std::span<std::uint8_t> room) {
     // A pipe whose writer closed it ends the input; so does a file's end.
     if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return {ReadStatus::kEnd, 0};
     if (error != ERROR_OPERATION_ABORTED) return {ReadStatus::kFailed, 0};
-    if (gInterrupted.load()) return {ReadStatus::kInterrupted, 0};
+    if (gInterrupted.load() || gStopReading.load()) return {ReadStatus::kInterrupted, 0};
   }
 }
 
+void StopReadingStandardInput() {
+  gStopReading.store(true);
+  WakeReader();
+}
+
 const std::atomic<bool>* CatchInterrupts() {
-  if (gReader == nullptr) {
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &gReader, 0,
-                    FALSE, DUPLICATE_SAME_ACCESS);
-  }
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   return &gInterrupted;
 }
