@@ -340,7 +340,8 @@ class Pictures(ToolCase):
               r"start with \"BM\"\) from byte %d on; they and the rest are skipped\n"
               % (len(a) + len(b))]),
             ("more than counted", a + b + c, ["--pictures", "2"], 0, [DEMO[0], rle],
-             [r"more than the 2 pictures of --pictures \(byte %d on\)" % (len(a) + len(b))]),
+             [r"standard input goes on after the 2 pictures of --pictures \(byte %d on\); "
+              r"the rest is skipped" % (len(a) + len(b))]),
             ("fewer than counted", a + b, ["--pictures", "3"], 4, None,
              [r"^stillreel: standard input: it held 2 pictures, not the 3 of --pictures; "
               r"nothing was written"]),

@@ -567,9 +567,9 @@ int RunStream(const CommandLine& cl) {
     const bool beyond = cl.pictureCount && pictures.count == *cl.pictureCount;
     if (beyond && next != BmpStream::Next::kEnd && next != BmpStream::Next::kInterrupted &&
         next != BmpStream::Next::kFailed) {
-      console.Say("warning: standard input holds more than the " +
-                  std::to_string(*cl.pictureCount) + " pictures of --pictures (byte " +
-                  std::to_string(piece.offset) + " on); the rest is skipped");
+      console.Say("warning: standard input goes on after the " + std::to_string(*cl.pictureCount) +
+                  " pictures of --pictures (byte " + std::to_string(piece.offset) +
+                  " on); the rest is skipped");
       next = skip();
     } else if (next == BmpStream::Next::kPicture || next == BmpStream::Next::kCut) {
       const std::span<const std::uint8_t> bytes = piece.bytes;
