@@ -142,24 +142,26 @@ std::uint64_t BmpExtent(std::span<const std::uint8_t> head) {
   return end;
 }
 
+BmpStream::Room BmpStream::Grown(const Room& from, std::size_t keep, std::size_t size) {
+  Room room{std::unique_ptr<std::uint8_t[]>(new std::uint8_t[size]), size};
+  if (keep > 0) std::memcpy(room.data(), from.data(), keep);
+  return room;
+}
+
 ReadStatus BmpStream::Fill(std::uint64_t want) {
   while (filled_ < want && stopped_ == ReadStatus::kOk) {
     const std::uint64_t needed = want - filled_;
-    if (filled_ == buffer_.size()) {
+    if (filled_ == buffer_.size) {
       // At most doubling, so the room never runs far ahead of the bytes that
       // came, however large a header says the picture is.
       const std::size_t most = std::max(filled_, kReadBytes);
       const std::size_t grow =
           static_cast<std::size_t>(std::clamp<std::uint64_t>(needed, kReadBytes, most));
       if (filled_ > std::numeric_limits<std::size_t>::max() - grow) throw std::bad_alloc();
-      std::vector<std::uint8_t> larger;
-      larger.reserve(filled_ + grow);
-      larger.assign(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(filled_));
-      larger.resize(filled_ + grow);
-      buffer_.swap(larger);
+      buffer_ = Grown(buffer_, filled_, filled_ + grow);
     }
     const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(
-        buffer_.size() - filled_, std::max<std::uint64_t>(needed, kReadBytes)));
+        buffer_.size - filled_, std::max<std::uint64_t>(needed, kReadBytes)));
     const ReadResult got = read_(std::span<std::uint8_t>(buffer_.data() + filled_, room));
     if (got.status != ReadStatus::kOk || got.bytes == 0) {
       stopped_ = got.status == ReadStatus::kOk ? ReadStatus::kEnd : got.status;
@@ -177,9 +179,9 @@ BmpStream::Next BmpStream::Read() {
   // other buffer: the last picture's stays as it is until the next call.
   if (length_ > 0) {
     const std::size_t rest = filled_ - length_;
-    if (spare_.size() < rest) spare_ = std::vector<std::uint8_t>(rest);
+    if (spare_.size < rest) spare_ = Grown(spare_, 0, rest);
     if (rest > 0) std::memcpy(spare_.data(), buffer_.data() + length_, rest);
-    buffer_.swap(spare_);
+    std::swap(buffer_, spare_);
     filled_ = rest;
     offset_ += length_;
     length_ = 0;
@@ -192,11 +194,11 @@ BmpStream::Next BmpStream::Read() {
   if (Fill(2) != ReadStatus::kOk) {
     if (stopped_ != ReadStatus::kEnd) return stopped();
     if (filled_ == 0) return Next::kEnd;
-    if (buffer_[0] != 'B') return Next::kNotBmp;
+    if (buffer_.data()[0] != 'B') return Next::kNotBmp;
     length_ = filled_;
     return Next::kCut;
   }
-  if (buffer_[0] != 'B' || buffer_[1] != 'M') return Next::kNotBmp;
+  if (buffer_.data()[0] != 'B' || buffer_.data()[1] != 'M') return Next::kNotBmp;
   std::uint64_t want = 0;
   for (std::size_t head = 2; want < head;) {
     want = head;
@@ -217,13 +219,13 @@ BmpStream::Next BmpStream::SkipRest() {
   offset_ += filled_;
   filled_ = 0;
   length_ = 0;
-  if (buffer_.size() < kReadBytes) buffer_.resize(kReadBytes);
+  if (buffer_.size < kReadBytes) buffer_ = Grown(buffer_, 0, kReadBytes);
   while (stopped_ == ReadStatus::kOk) {
-    const ReadResult got = read_(std::span<std::uint8_t>(buffer_.data(), buffer_.size()));
+    const ReadResult got = read_(std::span<std::uint8_t>(buffer_.data(), buffer_.size));
     if (got.status != ReadStatus::kOk || got.bytes == 0) {
       stopped_ = got.status == ReadStatus::kOk ? ReadStatus::kEnd : got.status;
     } else {
-      consumed_ += std::min(got.bytes, buffer_.size());
+      consumed_ += std::min(got.bytes, buffer_.size);
     }
   }
   offset_ = consumed_;

@@ -12,10 +12,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <thread>
-#include <vector>
 
 #include "platform.h"
 
@@ -67,17 +67,27 @@ class BmpStream {
   // Bytes of the input read so far.
   std::uint64_t consumed() const { return consumed_; }
   // Room held by the buffers, for checks that memory follows the input.
-  std::size_t capacity() const { return buffer_.size() + spare_.size(); }
+  std::size_t capacity() const { return buffer_.size + spare_.size; }
 
  private:
   // Makes filled_ reach `want` bytes, or as far as the input goes.
   ReadStatus Fill(std::uint64_t want);
 
   ReadSome read_;
+  // Room left unwritten until bytes arrive: a picture's bytes are written
+  // once, by the read that brings them.
+  struct Room {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size = 0;
+    std::uint8_t* data() const { return bytes.get(); }
+  };
+  // Room of `size` bytes holding the first `keep` of `from`.
+  static Room Grown(const Room& from, std::size_t keep, std::size_t size);
+
   // buffer_[0, filled_) holds the input from offset_ on; only its size,
-  // never its length, follows the input, so reuse writes no bytes twice.
-  std::vector<std::uint8_t> buffer_;
-  std::vector<std::uint8_t> spare_;  // the last picture handed out but one
+  // never its length, follows the input.
+  Room buffer_;
+  Room spare_;  // the last picture handed out but one
   std::size_t filled_ = 0;
   std::size_t length_ = 0;  // of the picture handed out, counted from the buffer's start
   std::uint64_t offset_ = 0;
