@@ -330,6 +330,65 @@ def conversions(pics):
     return c
 
 
+def v5_profile(width, height, profile, after_pixels=True):
+    """A 24-bit BMP with a version 5 header that embeds a colour profile,
+    after the pixels (as writers put it) or before them, with its file size
+    field left at 0: only the profile's place ends it."""
+    data = bmp(width, height, 24, rows24(width, height, 3), header_size=124)
+    head, pixels = bytearray(data[:14 + 124]), data[14 + 124:]
+    at = 124 + len(pixels) if after_pixels else 124
+    struct.pack_into("<I", head, 2, 0)
+    if not after_pixels:
+        struct.pack_into("<I", head, 10, 14 + 124 + len(profile))
+    struct.pack_into("<4s", head, 14 + 56, b"DEBM")  # "MBED" little-endian: embedded
+    struct.pack_into("<II", head, 14 + 112, at, len(profile))
+    return bytes(head) + (pixels + profile if after_pixels else profile + pixels)
+
+
+def streams(pics):
+    """Streams of BMPs as the tool reads them on standard input: pictures of
+    every kind joined, cut short, followed by bytes that are no BMP, with
+    file size fields too small, too large or 0, and headers that declare
+    sizes far beyond the stream."""
+    def size_field(data, value):
+        return data[:2] + struct.pack("<I", value) + data[6:]
+    a, b, c = pics["24bit-3x2-padding"], pics["magick-pal8"], pics["16bit-565-after-header"]
+    s = {}
+    s["one"] = a
+    s["three-kinds"] = a + b + c
+    s["every-reader-kind"] = b"".join(pics[n] for n in (
+        "1bit-9x2", "4bit-3x2", "8bit-v5-header", "16bit-555", "32bit-3x2", "full-os2-8bit",
+        "full-os2v2-16", "full-os2v2-64", "full-rle8", "full-rle4", "full-fields32-alpha",
+        "full-fields32-v2", "full-top-down-24bit", "magick-rgb24", "pillow-p"))
+    s["cut-in-pixels"] = a + b[:len(b) - 5]
+    s["cut-in-header"] = a + c[:30]
+    s["cut-in-masks"] = a + c[:60]
+    s["cut-after-b"] = a + b"B"
+    s["garbage-after"] = a + b + b"GIF89a and the rest of a file"
+    s["garbage-first"] = b"\x89PNG\r\n\x1a\n" + a
+    s["zero-size-field"] = size_field(a, 0) + size_field(b, 0) + c
+    s["small-size-field"] = size_field(a, 20) + b
+    s["large-size-field"] = size_field(a, len(a) + 40) + bytes(40) + b
+    s["size-field-swallows-next"] = size_field(a, len(a) + len(b)) + b + c
+    s["rle-image-size"] = pics["full-rle8"] + pics["full-rle4-wide"] + a
+    s["unknown-header"] = pics["refused-full-header-66"] + a
+    s["header-4gib"] = a[:14] + struct.pack("<I", 0xFFFFFFF0) + bytes(60) + a
+    s["huge-pixels"] = bmp(60000, 60000, 24, rows24(2, 2, 1), cut=200) + a
+    s["huge-offset"] = a[:10] + struct.pack("<I", 0xFFFFFF00) + a[14:] + b
+    s["huge-image-size"] = bmp(4, 4, 8, palette=palette(4, 1), compression=1,
+                               data=bytes([4, 1, 0, 1]))[:34] + struct.pack("<I", 0xFFFFFFFF) + \
+        bmp(4, 4, 8, palette=palette(4, 1), compression=1, data=bytes([4, 1, 0, 1]))[38:] + a
+    s["huge-colours-used"] = bmp(2, 2, 8, rows_indexed(2, 2, 8, 1), palette(2, 1))[:46] + \
+        struct.pack("<I", 0xFFFFFFFF) + bmp(2, 2, 8, rows_indexed(2, 2, 8, 1), palette(2, 1))[50:]
+    s["v5-profile-after"] = v5_profile(3, 2, b"profile " * 5) + a
+    s["v5-profile-before"] = v5_profile(3, 2, b"profile " * 5, after_pixels=False) + b
+    s["v5-profile-huge"] = v5_profile(3, 2, b"p" * 8)[:14 + 116] + struct.pack("<I", 0x7FFFFFFF) + \
+        v5_profile(3, 2, b"p" * 8)[14 + 120:] + a
+    s["pictures-across-64k"] = pics["24bit-across-64k"] + a + pics["24bit-across-64k"]
+    s["empty"] = b""
+    return s
+
+
 def replace_seeds(target, files):
     folder = os.path.join(CORPUS, target)
     os.makedirs(folder, exist_ok=True)
@@ -351,6 +410,7 @@ def main():
     replace_seeds("bmp_reader", {name + ".bmp": data for name, data in pictures.items()})
     replace_seeds("frame_list", {name + ".txt": data for name, data in frame_lists().items()})
     replace_seeds("convert", {name + ".in": data for name, data in conversions(pictures).items()})
+    replace_seeds("bmp_stream", {name + ".in": data for name, data in streams(pictures).items()})
 
 
 if __name__ == "__main__":

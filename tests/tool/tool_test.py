@@ -77,6 +77,15 @@ def writing_in(proc, target):
     return False
 
 
+def joined(names, cwd=SOURCE):
+    """The files `names` one after another, as `cat` writes them."""
+    data = b""
+    for name in names:
+        with open(os.path.join(cwd, name), "rb") as f:
+            data += f.read()
+    return data
+
+
 def first_difference(have, want):
     for i, (a, b) in enumerate(zip(have, want)):
         if a != b:
@@ -115,7 +124,12 @@ class Usage(ToolCase):
             ["--pixels", "rgb24", "-o", out, pic], ["--pixels", "", "-o", out, pic],
             ["--classic", "--pixels", "gray8", "-o", out, pic],
             ["--classic", "--pixels", "bgra32", "-o", out, pic],
+            ["-o", out, "-", pic], ["-o", out, pic, "-"], ["-o", out, "-", "-"],
+            ["-o", out, "--list", "-", "-"], ["--pictures", "2", "-o", out, pic],
+            ["--pictures", "2", "-o", out, "--list", "examples/frames.txt"],
         ]
+        for count in ["0", "-1", "x", "2147483648", ""]:
+            cases.append(["--pictures", count, "-o", out, "-"])
         for rate in ["abc", "0", "-1", "1e3", "21474837", "21474836.48", "", "1.2.3",
                      "0.004", " 15", "15 ", "+15", "0x10", "."]:
             cases.append(["--fps", rate, "-o", out, pic])
@@ -124,7 +138,7 @@ class Usage(ToolCase):
         for threads in ["-1", "x", "2147483648", "1.5", ""]:
             cases.append(["--threads", threads, "-o", out, pic])
         for args in cases:
-            proc = run(args)
+            proc = run(args, input=b"")
             self.expect(proc, 64, repr(args))
             self.assertIn(b"usage: stillreel", proc.stderr, repr(args))
             self.assertEqual(proc.stdout, b"", repr(args))
@@ -180,6 +194,7 @@ class Failures(ToolCase):
             (3, ["--list", empty], "frame list"),
             (3, ["--list", self.tmp], "frame list"),
             (3, ["--list", "-"], "standard input"),
+            (3, ["-"], "standard input: no BMP pictures came"),
             (4, ["--fps", "1000000.01", DEMO[0]], "out of range"),
             (4, ["--fps", "500000", "--smooth", "3", DEMO[0]], "out of range"),
             (5, [DEMO[0], "-o", "/dev/full"], "writing"),
@@ -242,6 +257,35 @@ class Failures(ToolCase):
         self.assertEqual(os.listdir(folder), ["out.avi"])
 
 
+    def test_interrupt_while_waiting_for_a_picture(self):
+        # The tool reads a stream from a pipe whose writer stays: each of
+        # these stops it at once, though no frame is being written.
+        folder = self.path("out")
+        os.mkdir(folder)
+        out = os.path.join(folder, "out.avi")
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with open(out, "wb") as f:
+                f.write(b"previous")
+            proc = subprocess.Popen([TOOL, "-q", "--smooth", "3", "-o", out, "-"], cwd=SOURCE,
+                                    stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+            proc.stdin.write(joined(DEMO[:2]))
+            proc.stdin.flush()
+            while not writing_in(proc, out) and proc.poll() is None:
+                time.sleep(0.001)
+            time.sleep(0.2)  # into the wait for the third picture
+            proc.send_signal(sig)
+            try:
+                stderr = proc.communicate(timeout=10)[1].decode()
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                self.fail("%s: still waiting for standard input 10 s after the signal" % sig.name)
+            self.assertEqual(proc.returncode, 7, "%s: stderr %s" % (sig.name, stderr))
+            self.assertIn("nothing was written", stderr)
+            self.assertEqual(os.listdir(folder), ["out.avi"], sig.name)
+            with open(out, "rb") as f:
+                self.assertEqual(f.read(), b"previous", sig.name)
+
+
 class Pictures(ToolCase):
     def make_list(self):
         need(self, CONVERT)
@@ -275,6 +319,54 @@ class Pictures(ToolCase):
         self.assertNotIn("rle.bmp", stderr)
         self.assertRegex(stderr, r"wrote .*out\.avi: 5 frames of 80x60 at 25 fps, AVI 1\.0, "
                          r"%d bytes, 2 pictures unreadable" % os.path.getsize(out))
+
+    def test_stream_cut_short_or_followed_by_other_bytes(self):
+        # Each stream against the file of a list: a cut picture is one that
+        # cannot be read, bytes that are no BMP end the pictures.
+        need(self, CONVERT)
+        rle = self.path("rle.bmp")
+        subprocess.run([CONVERT, os.path.join(SOURCE, DEMO[1]), "-compress", "RLE", "BMP3:" + rle],
+                       check=True)
+        a, b, c = joined([DEMO[0]]), joined([rle]), joined([DEMO[2]])
+        cut_at = len(a) + len(b) + len(c) - 100
+        cases = [
+            ("cut in the pixels", a + b + c[:-100], [], 0, [DEMO[0], rle, "missing.bmp"],
+             [r"warning: picture 3 of standard input \(byte %d\) is cut short: the input ends "
+              r"at byte %d, inside it; its frame is white\n" % (len(a) + len(b), cut_at)]),
+            ("cut in the headers", a + c[:30], [], 0, [DEMO[0], "missing.bmp"],
+             [r"picture 2 of standard input \(byte %d\) is cut short: the input ends at byte "
+              r"%d" % (len(a), len(a) + 30)]),
+            ("other bytes after", a + b + b"GIF89a" + c, [], 0, [DEMO[0], rle],
+             [r"warning: standard input holds bytes that are not a BMP file \(they do not "
+              r"start with \"BM\"\) from byte %d on; they and the rest are skipped\n"
+              % (len(a) + len(b))]),
+            ("more than counted", a + b + c, ["--pictures", "2"], 0, [DEMO[0], rle],
+             [r"standard input goes on after the 2 pictures of --pictures \(byte %d on\); "
+              r"the rest is skipped" % (len(a) + len(b))]),
+            ("fewer than counted", a + b, ["--pictures", "3"], 4, None,
+             [r"^stillreel: standard input: it held 2 pictures, not the 3 of --pictures; "
+              r"nothing was written"]),
+            ("cut and counted", a + c[:-1], ["--pictures", "2"], 0, [DEMO[0], "missing.bmp"],
+             [r"picture 2 of standard input \(byte %d\) is cut short" % len(a)]),
+            ("no BMP at all", b"GIF89a" + a, [], 3, None,
+             [r"not a BMP file .* from byte 0 on", r"standard input: no BMP pictures came"]),
+        ]
+        for what, stream, options, status, names, patterns in cases:
+            out, want = self.path("stream.avi"), self.path("names.avi")
+            proc = run(["--container", "avi1", "-o", out] + options + ["-"], input=stream)
+            self.expect(proc, status, what)
+            stderr = proc.stderr.decode()
+            for pattern in patterns:
+                self.assertRegex(stderr, pattern, what)
+            if names is None:
+                self.assertFalse(os.path.exists(out), what)
+                continue
+            self.assertRegex(stderr, r"wrote .*stream\.avi: %d frames" % len(names), what)
+            self.expect(run(["-q", "--container", "avi1", "-o", want] + names), 0, what)
+            with open(out, "rb") as f, open(want, "rb") as g:
+                have, expected = f.read(), g.read()
+            self.assertTrue(have == expected, "%s: %s" % (what, first_difference(have, expected)))
+            os.remove(out)
 
     def test_check_writes_nothing_and_reports(self):
         names = self.make_list()
@@ -327,11 +419,58 @@ class Lists(ToolCase):
             self.assertEqual(have, data[0], "%s vs pipe.avi: %s" % (name, first_difference(have, data[0])))
 
 
+    def test_stream_of_bmps_equals_the_pictures_named(self):
+        # The BMP files themselves one after another on standard input, from
+        # a pipe: counted, the file of any kind is the one of the same
+        # pictures named; not counted, AVI 1.0 is, and AVI 2.0-ready files
+        # decode to the same frames. ImageMagick writes the pictures beyond
+        # the demo's: run-length encoded, 32-bit with alpha (a version 5
+        # header with bit fields), and of another size.
+        need(self, CONVERT)
+        need(self, "ffmpeg")
+        extra = [self.path(n) for n in ("rle.bmp", "alpha.bmp", "wide.bmp")]
+        subprocess.run([CONVERT, os.path.join(SOURCE, DEMO[1]), "-compress", "RLE",
+                        "BMP3:" + extra[0]], check=True)
+        subprocess.run([CONVERT, os.path.join(SOURCE, DEMO[3]), "-alpha", "on", "-channel", "A",
+                        "-fx", "0.5", "-type", "TrueColorAlpha", extra[1]], check=True)
+        subprocess.run([CONVERT, "-size", "100x50", "xc:orange", "-type", "TrueColor",
+                        "BMP3:" + extra[2]], check=True)
+        names = DEMO + extra
+        stream = self.write("stream.bmps", joined(names))
+        count = str(len(names))
+        runs = [["--pictures", count], ["--pictures", count, "--smooth", "4", "--threads", "2"],
+                ["--pictures", count, "--smooth", "3", "--container", "opendml"],
+                ["--smooth", "4", "--container", "avi1"],
+                ["--pixels", "gray8", "--smooth", "2", "--container", "avi1"],
+                ["--classic", "--smooth", "2"], ["--smooth", "4"]]
+        for options in runs:
+            context = " ".join(options)
+            out, want = self.path("stream.avi"), self.path("names.avi")
+            proc = subprocess.run("cat %s | %s %s -o %s -" % (stream, TOOL, context, out),
+                                  shell=True, cwd=SOURCE, capture_output=True)
+            self.expect(proc, 0, context)
+            options = [o for o in options if o not in ("--pictures", count)]
+            self.expect(run(options + ["-q", "-o", want] + names), 0, context)
+            with open(out, "rb") as f, open(want, "rb") as g:
+                have, expected = f.read(), g.read()
+            if "--pictures" in context or "avi1" in context or "--classic" in context:
+                self.assertTrue(have == expected, "%s: %s" % (
+                    context, first_difference(have, expected)))
+                continue
+            decoded = [subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "rawvideo",
+                                       "-pix_fmt", "bgr24", "-"], capture_output=True,
+                                      check=True).stdout for path in (out, want)]
+            frames = (len(names) - 1) * int(options[options.index("--smooth") + 1]) + 1
+            self.assertEqual(len(decoded[1]), frames * 80 * 60 * 3, context)
+            self.assertTrue(decoded[0] == decoded[1], "%s: frames differ" % context)
+
+
 class Terminal(ToolCase):
-    def run_on_terminal(self, args):
+    def run_on_terminal(self, args, stdin=None):
         """Runs the tool with its standard error on a pseudo-terminal."""
         master, slave = pty.openpty()
-        proc = subprocess.Popen([TOOL] + args, cwd=SOURCE, stderr=slave, stdout=subprocess.PIPE)
+        proc = subprocess.Popen([TOOL] + args, cwd=SOURCE, stderr=slave, stdout=subprocess.PIPE,
+                                stdin=stdin)
         os.close(slave)
         seen = b""
         while True:
@@ -367,6 +506,18 @@ class Terminal(ToolCase):
         self.assertEqual(screen, "", "--quiet shows nothing")
         proc = run(args)
         self.assertNotIn(b"Progress", proc.stderr, "standard error is not a terminal")
+        # Pictures from a stream, not counted: pictures and frames, no percent.
+        with open(self.write("stream.bmps", joined(DEMO)), "rb") as stream:
+            proc, screen = self.run_on_terminal(["--fps", "2", "--smooth", "12", "-o", out, "-"],
+                                                stdin=stream)
+        self.expect(proc, 0, "a stream on a terminal")
+        lines = re.findall(r"Progress: ([^\r\n]*)", screen)
+        self.assertTrue(lines, "no progress line in %r" % screen)
+        # Until the index, when the count is known at last.
+        self.assertEqual(lines[0], "0 pictures, 0 frames written", screen)
+        for line in lines[:-1]:
+            self.assertRegex(line, r"^\d+ pictures, \d+ frames written$", screen)
+        self.assertEqual(lines[-1], "100.0% - 61 of 61 frames, 0:00 left", screen)
 
 
 class Identity(ToolCase):
@@ -564,6 +715,26 @@ class Pipes(ToolCase):
                                         "-pix_fmt", "bgr24", "-"], capture_output=True)
             self.assertTrue(decoded.stdout == from_file.stdout, container)
 
+    def test_stream_into_a_pipe_needs_its_count(self):
+        # -o - into a pipe from a stream: with --pictures the file's bytes;
+        # without, the library's refusal to write what cannot seek, and
+        # nothing reaches the pipe.
+        stream = joined(DEMO)
+        out = self.path("file.avi")
+        self.expect(run(["-q", "--smooth", "3", "-o", out] + DEMO), 0, "the file")
+        with open(out, "rb") as f:
+            want = f.read()
+        proc = run(["--smooth", "3", "--pictures", "6", "-o", "-", "-"], input=stream)
+        self.expect(proc, 0, "--pictures 6 into a pipe")
+        self.assertTrue(proc.stdout == want, first_difference(proc.stdout, want))
+        self.assertRegex(proc.stderr.decode(), r"wrote standard output: 16 frames")
+        for name in ["-", "/dev/stdout"]:
+            proc = run(["--smooth", "3", "-o", name, "-"], input=stream)
+            self.expect(proc, 4, "-o %s without --pictures" % name)
+            self.assertEqual(proc.stdout, b"", name)
+            self.assertRegex(proc.stderr.decode(), r"^stillreel: .*an argument is out of range: "
+                             r"it cannot seek; give --pictures COUNT", name)
+
     def test_terminal_is_no_place_for_a_video(self):
         master, slave = pty.openpty()
         proc = subprocess.run([TOOL, "-o", "-", DEMO[0]], cwd=SOURCE, stdout=slave,
@@ -572,6 +743,15 @@ class Pipes(ToolCase):
         os.close(master)
         self.expect(proc, 64, "-o - on a terminal")
         self.assertIn(b"standard output is a terminal", proc.stderr)
+        # Nor is a terminal a stream of pictures.
+        master, slave = pty.openpty()
+        proc = subprocess.run([TOOL, "-o", self.path("out.avi"), "-"], cwd=SOURCE, stdin=slave,
+                              capture_output=True)
+        os.close(slave)
+        os.close(master)
+        self.expect(proc, 64, "- on a terminal")
+        self.assertIn(b"standard input is a terminal", proc.stderr)
+        self.assertEqual(os.listdir(self.tmp), [])
 
 
 class Native(ToolCase):

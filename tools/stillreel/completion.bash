@@ -24,15 +24,17 @@ _stillreel() {
       [[ -z $cur ]] && COMPREPLY+=(-)
       return
       ;;
-    -r | --fps | -s | --smooth | --threads)
+    -r | --fps | -s | --smooth | --threads | --pictures)
       COMPREPLY=()
       return
       ;;
   esac
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W $'--output\n--list\n--fps\n--smooth\n--container\n--pixels\n--classic\n--threads\n--check\n--quiet\n--help\n--version' -- "$cur"))
+    COMPREPLY=($(compgen -W $'--output\n--list\n--fps\n--smooth\n--container\n--pixels\n--classic\n--threads\n--pictures\n--check\n--quiet\n--help\n--version' -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -f -X '!*.[bB][mM][pP]' -- "$cur") $(compgen -d -- "$cur"))
+  # - reads the pictures from standard input.
+  [[ -z $cur ]] && COMPREPLY+=(-)
 }
 complete -o filenames -F _stillreel stillreel

@@ -7,6 +7,21 @@ namespace stillreel::tool {
 void Console::OnProgress(const Progress& progress) {
   if (!showProgress_) return;
   const auto now = std::chrono::steady_clock::now();
+  // Without a frame count (pictures from a stream not counted) there is no
+  // last report to know, so the latest one is kept for Finish.
+  if (progress.frameCount < 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, "Progress: %" PRId64 " pictures, %" PRId64 " frames written",
+                  progress.entry, progress.framesWritten);
+    latest_ = text;
+    if (started_ && now - lastDraw_ < std::chrono::milliseconds(100)) return;
+    started_ = true;
+    lastDraw_ = now;
+    Clear();
+    line_ = latest_;
+    Draw();
+    return;
+  }
   const bool last = progress.entry > 0 && progress.framesWritten >= progress.frameCount;
   if (!started_) {
     started_ = true;
@@ -29,7 +44,7 @@ void Console::OnProgress(const Progress& progress) {
   std::snprintf(text, sizeof text, "Progress: %-3.1f%% - %" PRId64 " of %" PRId64 " frames, %s",
                 progress.percent, progress.framesWritten, progress.frameCount, left.c_str());
   Clear();
-  line_ = text;
+  line_ = latest_ = text;
   Draw();
 }
 
@@ -40,6 +55,11 @@ void Console::Say(std::string_view text) {
 }
 
 void Console::Finish() {
+  if (drawn_ && latest_ != line_) {
+    Clear();
+    line_ = latest_;
+    Draw();
+  }
   if (drawn_) std::fputc('\n', err_);
   drawn_ = false;
   line_.clear();

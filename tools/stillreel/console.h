@@ -19,7 +19,8 @@ class Console {
   Console(std::FILE* err, bool showProgress) : err_(err), showProgress_(showProgress) {}
 
   // Redraws the progress line, at most ten times a second but always for
-  // the first and the last report.
+  // the first and the last report; without a frame count (-1), the pictures
+  // and frames written, the latest shown by Finish.
   void OnProgress(const Progress& progress);
   // Prints one whole line, "stillreel: " and text, above the progress line.
   void Say(std::string_view text);
@@ -34,7 +35,8 @@ class Console {
   bool showProgress_;
   bool started_ = false;
   bool drawn_ = false;  // the cursor stands at the end of the progress line
-  std::string line_;
+  std::string line_;    // as drawn
+  std::string latest_;  // of the latest report, drawn or not
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastDraw_;
 };

@@ -1,10 +1,13 @@
-// stillreel: the command line over the library's Convert. It parses the
-// options, gathers the picture names, and turns what the conversion reports
-// into messages, a progress line and an exit status. The conversion itself is
-// the library's; nothing here reads a picture or writes a byte of AVI.
+// stillreel: the command line over the library's Convert and Writer. It
+// parses the options, gathers the picture names or splits the stream of BMPs
+// on standard input, and turns what the conversion reports into messages, a
+// progress line and an exit status. The conversion itself is the library's;
+// nothing here decodes a picture or writes a byte of AVI.
 
 #include <getopt.h>
 
+#include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "args.h"
+#include "bmp_stream.h"
 #include "console.h"
 #include "platform.h"
 #include "stillreel/stillreel.hpp"
@@ -27,14 +31,18 @@ constexpr int kExitUsage = 64;
 
 constexpr char kUsage[] =
     "usage: stillreel [OPTIONS] -o OUTPUT.avi PICTURE...\n"
-    "       stillreel [OPTIONS] -o OUTPUT.avi --list FILE\n";
+    "       stillreel [OPTIONS] -o OUTPUT.avi --list FILE\n"
+    "       stillreel [OPTIONS] -o OUTPUT.avi - < PICTURES\n";
 
 constexpr char kStandardOutput[] = "standard output";
+constexpr char kStandardInput[] = "standard input";
 
 constexpr char kHelp[] =
     "Turns BMP pictures, in the order given, into one uncompressed AVI video of\n"
     "24-bit colour or 8-bit grey frames. A picture that cannot be read becomes a\n"
-    "white frame, with a warning.\n"
+    "white frame, with a warning. A picture named - alone reads the pictures from\n"
+    "standard input instead: whole BMP files one after another, as\n"
+    "cat frames/*.bmp writes them.\n"
     "\n"
     "  -o, --output PATH  the AVI file to write; an existing file is replaced\n"
     "                     only once the new one is complete; - writes it to\n"
@@ -57,6 +65,8 @@ constexpr char kHelp[] =
     "      --classic      read pictures and write files exactly as the\n"
     "                     library's VOD2ERI does: only the BMP kinds it reads\n"
     "                     (16-bit colours at most 248), AVI 1.0 only\n"
+    "      --pictures COUNT  the number of pictures on standard input (-);\n"
+    "                     needed when OUTPUT cannot seek, as - into a pipe\n"
     "      --threads N    threads that make the cross-faded frames: 1 or more,\n"
     "                     or 0 (the default) for one per available core; the\n"
     "                     file is the same for every count\n"
@@ -80,6 +90,7 @@ enum LongOnly : int {
   kOptClassic,
   kOptThreads,
   kOptPixels,
+  kOptPictures,
 };
 
 constexpr option kLongOptions[] = {
@@ -91,6 +102,7 @@ constexpr option kLongOptions[] = {
     {"classic", no_argument, nullptr, kOptClassic},
     {"pixels", required_argument, nullptr, kOptPixels},
     {"threads", required_argument, nullptr, kOptThreads},
+    {"pictures", required_argument, nullptr, kOptPictures},
     {"check", no_argument, nullptr, kOptCheck},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
@@ -107,7 +119,9 @@ struct CommandLine {
   std::int32_t smooth = 1;
   std::optional<Container> container;
   Pixels pixels = Pixels::kBgr24;
-  std::int32_t threads = 0;  // one per core
+  std::int32_t threads = 0;                  // one per core
+  std::optional<std::int32_t> pictureCount;  // of the stream on standard input
+  bool fromStream = false;                   // the pictures are one "-"
   bool classic = false;
   bool check = false;
   bool quiet = false;
@@ -180,6 +194,15 @@ int TakeOption(int c, char** argv, CommandLine& cl) {
                           "': give a whole number, 1 or more, or 0 for one per core");
       }
       break;
+    case kOptPictures: {
+      std::int32_t count = 0;
+      if (!ParseCount(optarg, count)) {
+        return UsageError("invalid picture count '" + std::string(optarg) +
+                          "': give the number of pictures on standard input, 1 or more");
+      }
+      cl.pictureCount = count;
+      break;
+    }
     case kOptContainer:
       return TakeContainer(optarg, cl);
     case kOptPixels:
@@ -224,8 +247,22 @@ int ParseCommandLine(int argc, char** argv, CommandLine& cl) {
   }
   if (cl.help || cl.version) return 0;
   cl.pictures.assign(argv + optind, argv + argc);
+  const bool dash = std::find(cl.pictures.begin(), cl.pictures.end(), "-") != cl.pictures.end();
+  if (dash && cl.list == "-") {
+    return UsageError("standard input cannot hold both the frame list and the pictures");
+  }
   if (cl.list && !cl.pictures.empty()) {
     return UsageError("give pictures on the command line or --list, not both");
+  }
+  if (dash && cl.pictures.size() > 1) {
+    return UsageError("- reads every picture from standard input: give it alone");
+  }
+  cl.fromStream = dash;
+  if (cl.pictureCount && !cl.fromStream) {
+    return UsageError("--pictures counts the pictures on standard input: give - as the pictures");
+  }
+  if (cl.fromStream && IsTerminal(Stream::kInput)) {
+    return UsageError("standard input is a terminal: pipe the pictures into it");
   }
   if (!cl.list && cl.pictures.empty()) return UsageError("no pictures given");
   if (!cl.output && !cl.check) return UsageError("no output file given (-o OUTPUT.avi)");
@@ -275,10 +312,10 @@ int Fail(Result result, const std::string& subject, const std::string& reason = 
   return status >= 1 && status <= 7 ? status : 70;
 }
 
-std::string PictureLine(const PictureNotice& notice, std::int64_t count, const Summary& summary,
-                        bool check) {
-  std::string line = "picture " + std::to_string(notice.entry + 1) + " of " +
-                     std::to_string(count) + " " + Quoted(notice.name) + " ";
+// A warning about the picture `subject` ("picture 2 of 5 'b.bmp'").
+std::string PictureLine(const std::string& subject, const PictureNotice& notice,
+                        const Summary& summary, bool check) {
+  std::string line = subject + " ";
   line += ToString(notice.issue);
   if (notice.issue == PictureIssue::kSizeDiffers) {
     line += " (" + std::to_string(notice.width) + "x" + std::to_string(notice.height);
@@ -372,6 +409,15 @@ std::optional<int> GatherNames(CommandLine& cl, std::vector<std::string>& names,
   return std::nullopt;
 }
 
+// A picture's warning, which --check reports on standard output.
+void Warn(const CommandLine& cl, Console& console, const std::string& line) {
+  if (cl.check) {
+    std::printf("%s\n", line.c_str());
+  } else {
+    console.Say("warning: " + line);
+  }
+}
+
 // What the command line asks of the conversion; the callbacks speak
 // through `console` and fill in `summary`.
 Options OptionsFor(const CommandLine& cl, Console& console, Summary& summary, std::int64_t count) {
@@ -384,12 +430,9 @@ Options OptionsFor(const CommandLine& cl, Console& console, Summary& summary, st
   options.threads = cl.threads;
   options.onProgress = [&console](const Progress& p) { console.OnProgress(p); };
   options.onPicture = [&cl, &console, &summary, count](const PictureNotice& notice) {
-    const std::string line = PictureLine(notice, count, summary, cl.check);
-    if (cl.check) {
-      std::printf("%s\n", line.c_str());
-    } else {
-      console.Say("warning: " + line);
-    }
+    const std::string subject = "picture " + std::to_string(notice.entry + 1) + " of " +
+                                std::to_string(count) + " " + Quoted(notice.name);
+    Warn(cl, console, PictureLine(subject, notice, summary, cl.check));
   };
   return options;
 }
@@ -435,6 +478,158 @@ int Report(Result result, const CommandLine& cl, const Summary& summary, Console
   return 0;
 }
 
+// The pictures of a stream, as the Writer is fed them: where each starts in
+// the input, for its warnings (a notice comes at most a picture late, while
+// the Writer holds one back for a fade), and the one the input ended inside.
+struct StreamPictures {
+  static constexpr std::size_t kKept = 8;
+  std::array<std::uint64_t, kKept> starts{};
+  std::int64_t count = 0;    // handed to the Writer
+  std::int64_t cut = -1;     // the picture the input ended inside
+  std::uint64_t cutEnd = 0;  // the input's length then
+
+  std::string Subject(std::int64_t entry) const {
+    std::string subject = "picture " + std::to_string(entry + 1) + " of standard input";
+    if (entry < count && entry + static_cast<std::int64_t>(kKept) >= count) {
+      subject += " (byte " + std::to_string(starts[static_cast<std::size_t>(entry) % kKept]) + ")";
+    }
+    return subject;
+  }
+};
+
+// Opens the Writer the command line asks for: on standard output, on the
+// output file, or on nothing for --check.
+Result OpenWriter(const CommandLine& cl, Writer& writer, const Options& options) {
+  WriterSetup setup;
+  setup.frameRateX100 = cl.rate.x100;
+  setup.smoothCount = cl.smooth;
+  setup.pictureCount = cl.pictureCount.value_or(-1);
+  if (cl.check) return writer.Open(std::filesystem::path(), setup, options);
+  if (cl.output == "-") return writer.OpenFd(StandardOutputDescriptor(), setup, options);
+  return writer.Open(PathOf(*cl.output), setup, options);
+}
+
+// The failures of a stream conversion that Report does not know: an output
+// that cannot seek without --pictures, and a count the stream did not keep.
+std::optional<int> StreamFailure(Result result, const CommandLine& cl, const Summary& summary,
+                                 bool opened) {
+  if (result != Result::kBadArgument) return std::nullopt;
+  const bool toStdout = cl.output == "-";
+  const std::string output = toStdout ? kStandardOutput : cl.output.value_or("");
+  if (!opened) {
+    // The rate's limit is Convert's; any other refusal at opening is the seek.
+    if (std::int64_t{cl.rate.x100} * cl.smooth > 100000000 || cl.pictureCount) return std::nullopt;
+    return Fail(result, output, std::string(ToString(result)) + ": it cannot seek",
+                "give --pictures COUNT, the number of pictures on standard input, to write "
+                "it front to back");
+  }
+  if (!cl.pictureCount) return std::nullopt;
+  return Fail(result, kStandardInput,
+              "it held " + Plural(summary.picturesAppended, "picture", "pictures") + ", not the " +
+                  std::to_string(*cl.pictureCount) + " of --pictures",
+              toStdout ? "what reached standard output is an incomplete file"
+                       : "nothing was written; an earlier file of that name is unchanged");
+}
+
+// Reads the pictures from standard input, one whole BMP file after another,
+// and feeds them to a Writer. A stream cut short inside a picture ends with
+// that picture as a white frame; bytes that are no BMP where one should
+// begin end the pictures, and the rest of the input is read and dropped, so
+// that whoever writes it is not cut off.
+int RunStream(const CommandLine& cl) {
+  const bool progress = !cl.quiet && !cl.check && IsTerminal(Stream::kError);
+  Console console(stderr, progress);
+  Summary summary;
+  StreamPictures pictures;
+  Options options = OptionsFor(cl, console, summary, 0);
+  options.onPicture = [&cl, &console, &summary, &pictures](const PictureNotice& notice) {
+    const std::string subject = pictures.Subject(notice.entry);
+    if (notice.entry == pictures.cut) {
+      Warn(cl, console,
+           subject + " is cut short: the input ends at byte " + std::to_string(pictures.cutEnd) +
+               ", inside it; " + (cl.check ? "its frame would be white" : "its frame is white"));
+    } else {
+      Warn(cl, console, PictureLine(subject, notice, summary, cl.check));
+    }
+  };
+  options.cancel = CatchInterrupts();
+
+  Writer writer;
+  Result result = OpenWriter(cl, writer, options);
+  if (result != Result::kOk) {
+    if (const std::optional<int> status = StreamFailure(result, cl, summary, false)) return *status;
+    return Report(result, cl, summary, console, kStandardInput);
+  }
+  BmpStream stream(ReadStandardInputSome);
+  // The next picture is read while the Writer takes the last, unless
+  // --threads 1 keeps the conversion to one thread.
+  std::optional<StreamAhead> ahead;
+  if (cl.threads != 1) ahead.emplace(stream, StopReadingStandardInput);
+  const auto read = [&stream, &ahead] {
+    if (ahead) return ahead->Next();
+    StreamAhead::Piece piece;
+    piece.next = stream.Read();
+    piece.bytes = stream.picture();
+    piece.offset = stream.offset();
+    piece.consumed = stream.consumed();
+    return piece;
+  };
+  const auto skip = [&stream, &ahead] { return ahead ? ahead->SkipRest() : stream.SkipRest(); };
+  bool readFailed = false;
+  for (;;) {
+    const StreamAhead::Piece piece = read();
+    BmpStream::Next next = piece.next;
+    const bool beyond = cl.pictureCount && pictures.count == *cl.pictureCount;
+    if (beyond && next != BmpStream::Next::kEnd && next != BmpStream::Next::kInterrupted &&
+        next != BmpStream::Next::kFailed) {
+      console.Say("warning: standard input goes on after the " + std::to_string(*cl.pictureCount) +
+                  " pictures of --pictures (byte " + std::to_string(piece.offset) +
+                  " on); the rest is skipped");
+      next = skip();
+    } else if (next == BmpStream::Next::kPicture || next == BmpStream::Next::kCut) {
+      const std::span<const std::uint8_t> bytes = piece.bytes;
+      pictures.starts[static_cast<std::size_t>(pictures.count) % StreamPictures::kKept] =
+          piece.offset;
+      // A cut picture goes in as its signature alone: an incomplete file,
+      // unreadable, whose frame is white whatever of its rows came.
+      std::size_t size = bytes.size();
+      if (next == BmpStream::Next::kCut) {
+        pictures.cut = pictures.count;
+        pictures.cutEnd = piece.consumed;
+        size = std::min<std::size_t>(size, 2);
+      }
+      ++pictures.count;
+      result = writer.AppendBmp(bytes.data(), size);
+      if (result == Result::kOk && next == BmpStream::Next::kPicture) continue;
+      break;
+    } else if (next == BmpStream::Next::kNotBmp) {
+      console.Say(
+          "warning: standard input holds bytes that are not a BMP file (they do not "
+          "start with \"BM\") from byte " +
+          std::to_string(piece.offset) + " on; they and the rest are skipped");
+      next = skip();
+    }
+    if (next == BmpStream::Next::kInterrupted) result = Result::kCancelled;
+    readFailed = next == BmpStream::Next::kFailed;
+    break;
+  }
+  if (readFailed || (result == Result::kOk && pictures.count == 0)) {
+    writer.Abort();
+    console.Finish();
+    return Fail(Result::kListUnreadable, kStandardInput,
+                readFailed ? "reading it failed" : "no BMP pictures came",
+                "pipe BMP files into it, one after another, as cat frames/*.bmp does");
+  }
+  if (result == Result::kOk) {
+    result = writer.Close(&summary);
+  } else {
+    writer.Abort();
+  }
+  console.Finish();
+  if (const std::optional<int> status = StreamFailure(result, cl, summary, true)) return *status;
+  return Report(result, cl, summary, console, kStandardInput);
+}
+
 int Run(int argc, char** argv) {
   CommandLine cl;
   if (const int status = ParseCommandLine(argc, argv, cl); status != 0) return status;
@@ -450,6 +645,8 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "stillreel: rate %s rounded to %s pictures per second\n",
                  cl.rateText.c_str(), FormatHundredths(cl.rate.x100).c_str());
   }
+
+  if (cl.fromStream) return RunStream(cl);
 
   std::vector<std::string> names;
   std::string listSubject;

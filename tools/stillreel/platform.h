@@ -1,13 +1,16 @@
 // The tool's calls to the operating system, one implementation per system
 // (platform_posix.cpp, platform_win.cpp): the arguments as UTF-8, names as
 // the library's paths, which standard streams are terminals, standard input
-// read whole, and the interrupts that ask a conversion to stop. The library
-// has its own; the tool sees only the library's public API.
+// read whole or piece by piece, and the interrupts that ask a conversion to
+// stop. The library has its own; the tool sees only the library's public API.
 #ifndef STILLREEL_TOOLS_STILLREEL_PLATFORM_H_
 #define STILLREEL_TOOLS_STILLREEL_PLATFORM_H_
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,23 @@ int StandardOutputDescriptor();
 
 // Reads standard input to its end. Returns false on a read error.
 bool ReadStandardInput(std::string& text);
+
+enum class ReadStatus { kOk, kEnd, kFailed, kInterrupted };
+
+struct ReadResult {
+  ReadStatus status = ReadStatus::kEnd;
+  std::size_t bytes = 0;  // with kOk, at least 1 and at most the room given
+};
+
+// Fills the start of `room` with the next bytes of standard input, as they
+// are (binary on Windows too), waiting for at least one. Once CatchInterrupts
+// was called, an interrupt ends the wait at once with kInterrupted. Any one
+// thread may read, the same one each time.
+ReadResult ReadStandardInputSome(std::span<std::uint8_t> room);
+
+// Ends the wait of ReadStandardInputSome on another thread, and every read
+// after, with kInterrupted: for a read no longer wanted.
+void StopReadingStandardInput();
 
 // From now on the first interrupt (a Ctrl-C, a closed terminal, a request
 // to terminate) sets the flag returned, so the conversion stops cleanly, and

@@ -4,6 +4,7 @@
 #include <io.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -15,6 +16,24 @@ namespace {
 std::atomic<bool> gInterrupted{false};
 UINT gOutputCodePage = 0;
 
+// The thread that reads standard input, and whether it is in a read: a read
+// of a pipe waits in the system until the console handler, on a thread of
+// its own, cancels it.
+std::atomic<HANDLE> gReader{nullptr};
+std::atomic<bool> gReading{false};
+std::atomic<bool> gStopReading{false};
+
+// Ends the read standard input waits in. The reader checks the flag before
+// it reads, so a cancel that comes before the read began is retried until
+// the read has begun and been cancelled, or has ended.
+void WakeReader() {
+  const HANDLE reader = gReader.load();
+  for (int tries = 0; tries < 100 && reader != nullptr && gReading.load(); ++tries) {
+    if (CancelSynchronousIo(reader)) return;
+    Sleep(10);
+  }
+}
+
 // Ctrl-C, Ctrl-Break and a closed console (or a logoff or shutdown) ask the
 // conversion to stop; a second Ctrl-C or Ctrl-Break ends the process at once
 // (the default handler, reached by returning FALSE). After a close the
@@ -22,6 +41,7 @@ UINT gOutputCodePage = 0;
 // conversion to remove its file; the system allows it a few seconds.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   const bool again = gInterrupted.exchange(true);
+  WakeReader();
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
@@ -118,6 +138,39 @@ bool ReadStandardInput(std::string& text) {
     if (got < 0) return false;
     text.append(buffer, static_cast<std::size_t>(got));
   }
+}
+
+ReadResult ReadStandardInputSome(std::span<std::uint8_t> room) {
+  // The handle's own reads: no C runtime between, so no text mode either.
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  const DWORD size = static_cast<DWORD>(std::min<std::size_t>(room.size(), 1u << 30));
+  if (gReader.load() == nullptr) {
+    HANDLE self = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    gReader.store(self);
+  }
+  for (;;) {
+    gReading.store(true);
+    if (gInterrupted.load() || gStopReading.load()) {
+      gReading.store(false);
+      return {ReadStatus::kInterrupted, 0};
+    }
+    DWORD got = 0;
+    const BOOL read = ReadFile(input, room.data(), size, &got, nullptr);
+    const DWORD error = read ? ERROR_SUCCESS : GetLastError();
+    gReading.store(false);
+    if (read) return got > 0 ? ReadResult{ReadStatus::kOk, got} : ReadResult{ReadStatus::kEnd, 0};
+    // A pipe whose writer closed it ends the input; so does a file's end.
+    if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) return {ReadStatus::kEnd, 0};
+    if (error != ERROR_OPERATION_ABORTED) return {ReadStatus::kFailed, 0};
+    if (gInterrupted.load() || gStopReading.load()) return {ReadStatus::kInterrupted, 0};
+  }
+}
+
+void StopReadingStandardInput() {
+  gStopReading.store(true);
+  WakeReader();
 }
 
 const std::atomic<bool>* CatchInterrupts() {
