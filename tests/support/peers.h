@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/test_os.h"  // InCi
+
 namespace stillreel::test {
 
 // The peers by absolute path: /usr/local/bin may hold stand-ins.
@@ -42,9 +44,6 @@ CommandResult RunCommand(const std::vector<std::string>& argv);
 
 // Empty when the peer can be used, otherwise what is missing.
 std::string MissingPeer(Peer peer);
-
-// True when the environment variable CI is "true": missing peers then fail.
-bool InCi();
 
 // A picture as a peer decoded it: 8-bit red, green, blue, alpha, row-major,
 // top row first.
