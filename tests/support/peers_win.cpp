@@ -18,7 +18,9 @@ const fs::path kDecoded = STILLREEL_DECODED_REFERENCES;
 }  // namespace
 
 std::string MissingPeer(Peer peer) {
-  if (peer != Peer::kImageMagick) return "no peer but ImageMagick's decodings runs on Windows";
+  if (peer != Peer::kImageMagick) {
+    return "no peer runs on Windows; only ImageMagick's decodings of the BMP suite are at hand";
+  }
   if (std::ifstream why(kDecoded / "missing"); why) {
     std::string text;
     std::getline(why, text);
