@@ -1,7 +1,9 @@
 // Real peer tools for tests: ImageMagick writes and decodes pictures, Pillow
 // writes the 32-bit kind ImageMagick does not, ffmpeg and ffprobe read the
 // AVI files back. Each helper runs the tool as a child process and says in
-// its failure message what it ran and what the tool printed.
+// its failure message what it ran and what the tool printed. On Windows
+// (peers_win.cpp) only MissingPeer and DecodeWithImageMagick exist, for the
+// BMP suite's references, decoded on the build machine beforehand.
 #ifndef STILLREEL_TESTS_SUPPORT_PEERS_H_
 #define STILLREEL_TESTS_SUPPORT_PEERS_H_
 
