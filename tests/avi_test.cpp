@@ -1,12 +1,10 @@
 // Unit tests of the AVI layout, the AVI writer and its byte writer.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +16,7 @@
 #include "size_limits.h"
 #include "support/avi_model.h"
 #include "support/bmp_builder.h"
+#include "support/test_os.h"
 
 namespace stillreel {
 namespace {
@@ -28,14 +27,14 @@ using Bytes = std::vector<std::uint8_t>;
 Bytes Capture(const std::function<void(ByteWriter&)>& write, std::size_t bufferBytes = 64) {
   test::TempDir dir;
   const auto path = dir / "out";
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int fd = test::CreateForWriting(path);
   EXPECT_GE(fd, 0) << "cannot create " << path;
   {
     ByteWriter out(platform::FromDescriptor(fd), bufferBytes);
     write(out);
     EXPECT_TRUE(out.Flush()) << "error " << out.error();
   }
-  ::close(fd);
+  test::CloseDescriptor(fd);
   return test::ReadFile(path);
 }
 
@@ -351,13 +350,14 @@ TEST(ByteWriterTest, LittleEndianThroughSmallBuffers) {
 }
 
 TEST(ByteWriterTest, ErrorsAreSticky) {
-  const int fd = ::open("/dev/full", O_WRONLY);
-  ASSERT_GE(fd, 0) << "cannot open /dev/full";
+  std::optional<test::FullDisk> full(std::in_place);
+  const int fd = full->descriptor();
+  ASSERT_GE(fd, 0) << "no descriptor of a full disk";
   {
     ByteWriter out(platform::FromDescriptor(fd), 16);
     EXPECT_TRUE(out.ok());
     WriteLe32(1, out);
-    EXPECT_FALSE(out.Flush()) << "a write to /dev/full succeeded";
+    EXPECT_FALSE(out.Flush()) << "a write to a full disk succeeded";
     EXPECT_FALSE(out.ok());
     EXPECT_EQ(out.error(), ENOSPC) << "have errno " << out.error();
     const std::uint64_t position = out.position();
@@ -375,7 +375,7 @@ TEST(ByteWriterTest, ErrorsAreSticky) {
     EXPECT_FALSE(out.Flush());
     EXPECT_FALSE(out.ok());
   }
-  ::close(fd);
+  full.reset();
   {
     ByteWriter out(platform::File{}, 16);
     WriteLe16(1, out);

@@ -8,12 +8,9 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "convert/wide_path.h"
 #include "fade/cross_fade.h"
@@ -26,6 +23,7 @@
 #include "support/avi_model.h"
 #include "support/bmp_builder.h"
 #include "support/riffs.h"
+#include "support/test_os.h"
 
 namespace stillreel {
 namespace {
@@ -183,10 +181,24 @@ TEST(WidePathTest, ConvertsToUtf8WithoutTheLocale) {
 }
 
 TEST(WidePathTest, InvalidCodePointGivesNothing) {
-  for (const std::uint32_t bad :
-       {0xD800u, 0xDBFFu, 0xDC00u, 0xDFFFu, 0x110000u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
-    const wchar_t text[] = {L'a', static_cast<wchar_t>(bad), L'b', 0};
-    EXPECT_EQ(WideToUtf8(text), std::nullopt) << "code point 0x" << std::hex << bad;
+  // Surrogates alone or out of order, at the end too; beyond U+10FFFF where
+  // a wchar_t holds 32 bits (a 16-bit one holds UTF-16).
+  std::vector<std::vector<std::uint32_t>> cases = {{0xD800}, {0xDBFF},         {0xDC00},
+                                                   {0xDFFF}, {0xDC00, 0xD800}, {0xD800, 0xD800}};
+  if constexpr (sizeof(wchar_t) == 4)
+    cases.insert(cases.end(), {{0x110000}, {0x7FFFFFFF}, {0xFFFFFFFF}});
+  for (const std::vector<std::uint32_t>& bad : cases) {
+    for (const bool atEnd : {false, true}) {
+      std::wstring text = L"a";
+      for (const std::uint32_t unit : bad)
+        text += static_cast<wchar_t>(unit);
+      if (!atEnd) text += L'b';
+      std::ostringstream units;
+      for (const std::uint32_t unit : bad)
+        units << " 0x" << std::hex << unit;
+      EXPECT_EQ(WideToUtf8(text.c_str()), std::nullopt)
+          << "\"a\" and" << units.str() << (atEnd ? " at the end" : " before \"b\"");
+    }
   }
 }
 
@@ -408,19 +420,19 @@ TEST_F(ConvertTest, ChecksInOrderAndCreatesNothingWhenRefused) {
 
 TEST_F(ConvertTest, WidePathsAreUtf8AndInvalidOnesCannotBeOpened) {
   const Picture p = Pattern(2, 2, 4);
-  WriteText(dir_ / "list \xc3\xa9t\xc3\xa9.txt", List({Put("a.bmp", p)}));
+  WriteText(dir_.path() / u8"list \u00e9t\u00e9.txt", List({Put("a.bmp", p)}));
   const std::wstring list = Wide(dir_.path()) + L"/list \u00e9t\u00e9.txt";
   const std::wstring out = Wide(dir_.path()) + L"/\u30d5\u30a3\u30eb\u30e0 \U0001F3AC.avi";
   ASSERT_EQ(VOD2ERI(out.c_str(), list.c_str(), 2500, 1), VOD2ERI_OK);
-  EXPECT_TRUE(
-      SameFile(dir_ / "\xe3\x83\x95\xe3\x82\xa3\xe3\x83\xab\xe3\x83\xa0 \xf0\x9f\x8e\xac.avi",
-               test::ModelAvi(2, 2, 40000, {p})));
+  EXPECT_TRUE(SameFile(dir_.path() / u8"\u30d5\u30a3\u30eb\u30e0 \U0001F3AC.avi",
+                       test::ModelAvi(2, 2, 40000, {p})));
 
   const std::vector<std::string> before = Entries(dir_);
   std::wstring badList = Wide(dir_.path()) + L"/list ";
   badList += static_cast<wchar_t>(0xDC00);
   std::wstring badOut = Wide(dir_.path()) + L"/out";
-  badOut += static_cast<wchar_t>(0x110000);
+  // Beyond U+10FFFF; in UTF-16 a high surrogate with nothing after it.
+  badOut += static_cast<wchar_t>(sizeof(wchar_t) == 4 ? 0x110000 : 0xD800);
   EXPECT_EQ(VOD2ERI(badOut.c_str(), badList.c_str(), 2500, 1), 3) << "invalid list path";
   EXPECT_EQ(VOD2ERI(badOut.c_str(), list.c_str(), 2500, 1), 2) << "invalid output path";
   EXPECT_EQ(Entries(dir_), before);
@@ -614,7 +626,7 @@ TEST_F(ConvertTest, UnreadablePicturesAreNamedWithTheirReason) {
       want.push_back(PictureIssue::kCannotOpen);
   fs::create_directory(dir_ / "folder.bmp");
   names.push_back((dir_ / "folder.bmp").string()), want.push_back(PictureIssue::kNotAFile);
-  names.push_back("/dev/null"), want.push_back(PictureIssue::kNotAFile);
+  names.push_back(test::kNullDevice), want.push_back(PictureIssue::kNotAFile);
   add("sig.bmp", patched(0, 'X' | ('Y' << 8), 2), PictureIssue::kNotBmp);
   add("short.bmp", std::vector<std::uint8_t>(good.begin(), good.begin() + 30),
       PictureIssue::kShortHeader);
@@ -791,10 +803,9 @@ TEST_F(ConvertTest, OutputTakesNoMoreDiskThanItsLength) {
                                           Put("b.bmp", Pattern(300, 200, 2))};
   const fs::path out = dir_ / "out.avi";
   ASSERT_EQ(Convert(out, names, 2500, 20, Options()), Result::kOk);
-  struct stat info;
-  ASSERT_EQ(::stat(out.c_str(), &info), 0);
-  EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), 224 + 21 * (8 + 180000) + 16 * 21 + 8);
-  EXPECT_LT(static_cast<std::uint64_t>(info.st_blocks) * 512, info.st_size + (1u << 20))
+  const std::uint64_t size = fs::file_size(out);
+  EXPECT_EQ(size, 224 + 21 * (8 + 180000) + 16 * 21 + 8);
+  EXPECT_LT(test::AllocatedBytes(out), size + (1u << 20))
       << "blocks allocated beyond the end of the file";
 }
 

@@ -2,16 +2,14 @@
 // stage of a conversion, pictures that cannot be read or that change under
 // the conversion, a list that changes while it is read, sizes at and beyond
 // the limits, failing allocations, and lists of many entries.
-#include <fcntl.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +30,7 @@
 #include "support/avi_model.h"
 #include "support/bmp_builder.h"
 #include "support/sanitized.h"
+#include "support/test_os.h"
 
 namespace stillreel {
 namespace {
@@ -44,43 +43,8 @@ using test::TempDir;
 // ---------------------------------------------------------------------------
 // Helpers.
 
-// What a child process reported: its exit status (-signal when killed) and
-// the bytes it wrote back.
-struct ChildOutcome {
-  int status = 0;
-  std::string out;
-};
-
-// Runs body in a child process, which is killed when it runs longer than
-// `watchdog` seconds (a hang becomes a failure instead of a stuck test).
-ChildOutcome InChild(const std::function<std::string()>& body, unsigned watchdog = 300) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return {-1000, ""};
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(pipeFds[0]);
-    ::alarm(watchdog);
-    const std::string out = body();
-    std::size_t done = 0;
-    while (done < out.size()) {
-      const ssize_t put = ::write(pipeFds[1], out.data() + done, out.size() - done);
-      if (put <= 0) ::_exit(99);
-      done += static_cast<std::size_t>(put);
-    }
-    ::_exit(0);
-  }
-  ::close(pipeFds[1]);
-  ChildOutcome outcome;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
-    outcome.out.append(buffer, static_cast<std::size_t>(got));
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-  return outcome;
-}
+using test::ChildOutcome;
+using test::Isolated;
 
 std::string Code(Result result) {
   return std::to_string(static_cast<int>(result));
@@ -179,10 +143,9 @@ TEST(WriteFaultTest, FileSizeLimitAtEveryStageOfAConversion) {
   for (const std::uint64_t cut : cuts) {
     for (const bool cEntry : {false, true}) {
       if (cEntry && cut % 3 != 0) continue;  // the C entry at every third cut
-      const ChildOutcome child = InChild([&] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{static_cast<rlim_t>(cut), static_cast<rlim_t>(cut)};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("no limit");
+      const ChildOutcome child = Isolated([&] {
+        const test::WriteLimit limit(cut);
+        if (!limit.ok()) return std::string("no limit");
         if (cEntry) {
           return std::to_string(
               VOD2ERI(Wide(out).c_str(), Wide(dir / "in" / "list.txt").c_str(), 2500, 3));
@@ -208,6 +171,8 @@ TEST(WriteFaultTest, FileSizeLimitAtEveryStageOfAConversion) {
 // ---------------------------------------------------------------------------
 // Pictures that cannot be read, or change under the conversion.
 
+// A FIFO and /dev/zero, and files unreadable by their modes: POSIX's own.
+#ifndef _WIN32
 TEST(UnreadablePictureTest, FifoDeviceAndFolderRefusedByTheirTypeWithoutWaiting) {
   // Nothing ever writes to the FIFO, and /dev/zero never ends: reading either
   // would never return. A watchdog turns a hang into a failure.
@@ -222,7 +187,7 @@ TEST(UnreadablePictureTest, FifoDeviceAndFolderRefusedByTheirTypeWithoutWaiting)
       for (const int n : {1, 3}) {
         const std::vector<std::string> names =
             first ? std::vector<std::string>{odd, picture} : std::vector<std::string>{picture, odd};
-        const ChildOutcome child = InChild(
+        const ChildOutcome child = Isolated(
             [&] {
               std::string heard;
               Options options;
@@ -237,7 +202,8 @@ TEST(UnreadablePictureTest, FifoDeviceAndFolderRefusedByTheirTypeWithoutWaiting)
             },
             60);
         const std::string how = odd + (first ? " first" : " second") + ", N " + std::to_string(n);
-        ASSERT_EQ(child.status, 0) << how << (child.status == -SIGALRM ? ": hung" : "");
+        ASSERT_EQ(child.status, 0)
+            << how << (child.status == test::kWatchdogStatus ? ": hung" : "");
         const std::string notice =
             std::string(first ? "0:" : "1:") + ToString(PictureIssue::kNotAFile) + ";" +
             (first ? std::string("1:") + ToString(PictureIssue::kSizeDiffers) + ";" : "");
@@ -261,7 +227,7 @@ TEST(UnreadablePictureTest, NoReadPermission) {
   WriteText(dir / "list.txt", open + "\n");
   ASSERT_EQ(::chmod((dir / "list.txt").c_str(), 0000), 0);
 
-  const ChildOutcome child = InChild([&] {
+  const ChildOutcome child = Isolated([&] {
     if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return std::string();
     std::string report;
     for (const auto& names :
@@ -292,6 +258,8 @@ TEST(UnreadablePictureTest, NoReadPermission) {
       << "an unreadable first picture makes 1 x 1 frames; an unreadable list gives 3";
   EXPECT_EQ(Entries(dir / "out"), std::vector<std::string>{"movie.avi"});
 }
+
+#endif  // _WIN32
 
 TEST(UnreadablePictureTest, ChangedBetweenTheHeaderProbeAndItsRead) {
   // The frame geometry comes from the first picture's header before anything
@@ -518,14 +486,10 @@ TEST(SizeLimitTest, SizesBeyond32BitsAreRefusedWithNothingCreated) {
     for (const std::string& name : names)
       text += name + "\n";
     WriteText(dir / "list.txt", text);
-    const ChildOutcome child = InChild(
+    const ChildOutcome child = Isolated(
         [&] {
-#if !STILLREEL_TEST_SANITIZED
-          long pages = 0;
-          std::ifstream("/proc/self/statm") >> pages;
-          const rlim_t limit = static_cast<rlim_t>(pages) * 4096 + (rlim_t{256} << 20);
-          const rlimit cap{limit, limit};
-          if (::setrlimit(RLIMIT_AS, &cap) != 0) return std::string("no limit");
+#if STILLREEL_TEST_CAPS_ADDRESS_SPACE
+          if (!test::CapAddressSpace(std::uint64_t{256} << 20)) return std::string("no limit");
 #endif
           Summary summary;
           Options options;
@@ -536,7 +500,8 @@ TEST(SizeLimitTest, SizesBeyond32BitsAreRefusedWithNothingCreated) {
           return Code(result) + " " + std::to_string(viaC) + " " + std::to_string(summary.fileSize);
         },
         60);
-    EXPECT_EQ(child.status, 0) << c.what << (child.status == -SIGALRM ? ": still running" : "");
+    EXPECT_EQ(child.status, 0) << c.what
+                               << (child.status == test::kWatchdogStatus ? ": still running" : "");
     EXPECT_EQ(child.out, "1 1 " + std::to_string(c.fileSize)) << c.what;
     EXPECT_EQ(test::ReadFile(out), Bytes("previous movie")) << c.what;
     EXPECT_EQ(Entries(dir / "out"), std::vector<std::string>{"movie.avi"}) << c.what;
@@ -641,13 +606,8 @@ TEST(SizeLimitSlowTest, DISABLED_FileOfExactly2048MiB) {
   // with a picture, a smaller one, a white one (only headers) and another
   // between them, cross-faded at N = 995.
   TempDir dir;
-  struct statvfs room {};
-  ASSERT_EQ(::statvfs(dir.path().c_str(), &room), 0);
-  if (static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize < (std::uint64_t{5} << 30) / 2) {
-    const char* ci = std::getenv("CI");
-    if (ci && std::string(ci) == "true") {
-      FAIL() << "less than 2.5 GiB free in " << dir.path() << " (CI=true)";
-    }
+  if (fs::space(dir.path()).available < (std::uint64_t{5} << 30) / 2) {
+    if (test::InCi()) FAIL() << "less than 2.5 GiB free in " << dir.path() << " (CI=true)";
     GTEST_SKIP() << "less than 2.5 GiB free in " << dir.path();
   }
   const std::vector<std::string> names = {
@@ -662,11 +622,14 @@ TEST(SizeLimitSlowTest, DISABLED_FileOfExactly2048MiB) {
   ASSERT_EQ(fs::file_size(dir / "out.avi"), size);
 
   // The headers, three frames and the end of the index, read in place.
-  const int fd = ::open((dir / "out.avi").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
+  std::ifstream file(dir / "out.avi", std::ios::binary);
+  ASSERT_TRUE(file.is_open());
   const auto readAt = [&](std::uint64_t at, std::size_t n) {
     std::vector<std::uint8_t> b(n);
-    EXPECT_EQ(::pread(fd, b.data(), n, static_cast<off_t>(at)), static_cast<ssize_t>(n)) << at;
+    file.seekg(static_cast<std::streamoff>(at));
+    file.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(n));
+    EXPECT_EQ(file.gcount(), static_cast<std::streamsize>(n)) << at;
+    file.clear();
     return b;
   };
   const std::vector<std::uint8_t> head = readAt(0, 224);
@@ -686,10 +649,9 @@ TEST(SizeLimitSlowTest, DISABLED_FileOfExactly2048MiB) {
   EXPECT_EQ(std::string(last.begin(), last.begin() + 4), "00db");
   EXPECT_EQ(test::Le32At(last, 8), 4 + (frames - 1) * (s + 8));
   EXPECT_EQ(test::Le32At(last, 12), s);
-  ::close(fd);
 }
 
-#if !STILLREEL_TEST_SANITIZED
+#if STILLREEL_TEST_CAPS_ADDRESS_SPACE
 TEST(MemoryFaultTest, FailedAllocationsAreReportedNotFatal) {
   // With 64 MiB of address space to spare, a picture of 80 MB of pixels
   // cannot be had whole, nor a blended frame of its size: the picture is
@@ -705,12 +667,8 @@ TEST(MemoryFaultTest, FailedAllocationsAreReportedNotFatal) {
     test::WriteFile(out, Bytes("previous movie"));
     const std::vector<std::string> names =
         bigFirst ? std::vector<std::string>{big} : std::vector<std::string>{small, big, small};
-    const ChildOutcome child = InChild([&] {
-      long pages = 0;
-      std::ifstream("/proc/self/statm") >> pages;
-      const rlim_t limit = static_cast<rlim_t>(pages) * 4096 + (rlim_t{64} << 20);
-      const rlimit cap{limit, limit};
-      if (::setrlimit(RLIMIT_AS, &cap) != 0) return std::string("no limit");
+    const ChildOutcome child = Isolated([&] {
+      if (!test::CapAddressSpace(std::uint64_t{64} << 20)) return std::string("no limit");
       std::string heard;
       Options options;
       options.onPicture = [&](const PictureNotice& notice) {
@@ -741,8 +699,9 @@ TEST(MemoryFaultTest, FailedAllocationsAreReportedNotFatal) {
 #endif
 
 // ---------------------------------------------------------------------------
-// Load.
+// Load. Both cases need a fresh child (its peak memory, its descriptor limit).
 
+#ifndef _WIN32
 long PeakKib() {
   rusage usage{};
   ::getrusage(RUSAGE_SELF, &usage);
@@ -775,14 +734,14 @@ TEST(LoadTest, HundredThousandEntriesCostOnlyTheirNames) {
     }
     g.listBytes = text.size();
     WriteText(dir / "list.txt", text);
-    const ChildOutcome viaConvert = InChild([&] {
+    const ChildOutcome viaConvert = Isolated([&] {
       const std::vector<std::string> all = names(n);
       const long before = PeakKib();
       const Result result = Convert(dir / "out.avi", all, 2500, 1);
       return Code(result) + " " + std::to_string(PeakKib() - before);
     });
     // As AVI 2.0 too, whose standard index is written as it is computed.
-    const ChildOutcome viaOpenDml = InChild([&] {
+    const ChildOutcome viaOpenDml = Isolated([&] {
       const std::vector<std::string> all = names(n);
       Options options;
       options.container = Container::kOpenDml;
@@ -790,7 +749,7 @@ TEST(LoadTest, HundredThousandEntriesCostOnlyTheirNames) {
       const Result result = Convert(dir / "odml.avi", all, 2500, 1, options);
       return Code(result) + " " + std::to_string(PeakKib() - before);
     });
-    const ChildOutcome viaEntry = InChild([&] {
+    const ChildOutcome viaEntry = Isolated([&] {
       const long before = PeakKib();
       const int result =
           VOD2ERI(Wide(dir / "out.avi").c_str(), Wide(dir / "list.txt").c_str(), 2500, 1);
@@ -852,7 +811,7 @@ TEST(LoadTest, TwoThousandFrames) {
     names.push_back(Put(dir / ("p" + std::to_string(k) + ".bmp"), fields));
     frames.push_back(test::StoredFrame(Decoded(test::BuildBmp(fields)), 6, 4));
   }
-  const ChildOutcome child = InChild([&] {
+  const ChildOutcome child = Isolated([&] {
     int open = 0;
     for (const auto& e : fs::directory_iterator("/proc/self/fd")) {
       (void)e;
@@ -871,6 +830,7 @@ TEST(LoadTest, TwoThousandFrames) {
   for (std::uint64_t k = 0; k < 2000; ++k)
     ASSERT_TRUE(FrameData(file, k, 80) == frames[k]) << "frame " << k << " of 2000";
 }
+#endif  // _WIN32
 
 }  // namespace
 }  // namespace stillreel

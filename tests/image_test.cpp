@@ -1,6 +1,4 @@
 // Unit tests of the in-memory picture and the BMP reader.
-#include <sys/resource.h>
-
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -24,6 +22,7 @@
 #include "support/bmp_builder.h"
 #include "support/peers.h"
 #include "support/sanitized.h"
+#include "support/test_os.h"
 
 namespace stillreel {
 namespace {
@@ -430,16 +429,12 @@ TEST_F(BmpReaderTest, RefusalsSayWhy) {
   }
 }
 
-#if !STILLREEL_TEST_SANITIZED
+#if STILLREEL_TEST_CAPS_ADDRESS_SPACE
 // In a child process: reads with 256 MiB of address space to spare, where
 // an attempt to allocate a large picture fails. 0: refused as too large;
 // 2: refused otherwise (the reader tried to allocate); 3: accepted.
 int ReadWithLittleAddressSpace(const std::vector<std::uint8_t>& bytes) {
-  long pages = 0;
-  std::ifstream("/proc/self/statm") >> pages;
-  const rlim_t limit = static_cast<rlim_t>(pages) * 4096 + (rlim_t{256} << 20);
-  const rlimit cap{limit, limit};
-  if (setrlimit(RLIMIT_AS, &cap) != 0) return 4;
+  if (!test::CapAddressSpace(std::uint64_t{256} << 20)) return 4;
   Image image = CreateImage();
   PictureIssue why = PictureIssue::kSizeDiffers;
   if (ReadBmp(image, std::span<const std::uint8_t>(bytes), &why)) return 3;
@@ -452,7 +447,7 @@ TEST(BmpReaderLimitTest, TooLargeIsRefusedBeforeAllocating) {
   BmpFields fields = Fields(32768, 21846, 24);
   fields.truncateTo = 200;
   const std::vector<std::uint8_t> bytes = BuildBmp(fields);
-#if !STILLREEL_TEST_SANITIZED
+#if STILLREEL_TEST_CAPS_ADDRESS_SPACE
   EXPECT_EXIT(std::_Exit(ReadWithLittleAddressSpace(bytes)), ::testing::ExitedWithCode(0), "");
 #endif
   Image image = CreateImage();
@@ -963,8 +958,7 @@ std::string Differs(const Image& image, const test::RgbaPicture& reference,
 // and no other); every b/ one is refused with a reason or read, and read as
 // its reference shows where it has one.
 TEST(BmpSuiteTest, FullReadingShowsThePicturesAsTheirReferences) {
-  const std::filesystem::path dir =
-      std::filesystem::path(STILLREEL_SOURCE_DIR) / ".." / "shared" / "bmpsuite";
+  const std::filesystem::path dir = STILLREEL_BMPSUITE_DIR;
   if (!std::filesystem::is_regular_file(dir / "references.tsv")) {
     const std::string missing = "the public BMP suite is not at " + dir.string();
     if (test::InCi()) FAIL() << missing << " (CI=true: the suite must be there)";

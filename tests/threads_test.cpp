@@ -4,9 +4,6 @@
 // the same conversions produce one at a time. A conversion given workers
 // writes the same file, calls back in the same order and stops the same way
 // as on the caller's thread alone. Writers among them write Convert's files.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +20,7 @@
 #include "stillreel/vod2eri.h"
 #include "support/avi_model.h"
 #include "support/bmp_builder.h"
+#include "support/test_os.h"
 
 namespace stillreel {
 namespace {
@@ -208,17 +206,6 @@ std::string Put(const test::TempDir& dir, const std::string& name, const test::P
   return (dir / name).string();
 }
 
-// The file's bytes, read at once: test::ReadFile takes them one by one,
-// which under ThreadSanitizer is slower than the conversion.
-std::vector<std::uint8_t> Contents(const fs::path& path) {
-  std::vector<std::uint8_t> bytes(fs::file_size(path));
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  const ssize_t got = fd < 0 ? -1 : ::read(fd, bytes.data(), bytes.size());
-  if (fd >= 0) ::close(fd);
-  if (got != static_cast<ssize_t>(bytes.size())) bytes.clear();
-  return bytes;
-}
-
 // A frame of more than one block of the writer's buffer, each block shared
 // out in many parts.
 constexpr std::int32_t kFrameWidth = 1024, kFrameHeight = 400;
@@ -258,11 +245,11 @@ TEST(ThreadsTest, EveryThreadCountWritesTheModelFile) {
         ASSERT_EQ(Convert(out, list.names, 2500, N, Recording(events, threads)), Result::kOk)
             << how;
         if (threads == 1) {
-          first = Contents(out);
+          first = test::ReadFile(out);
           alone = events;
           EXPECT_EQ(test::Difference(first, want), "") << how;
         } else {
-          const std::vector<std::uint8_t> have = Contents(out);
+          const std::vector<std::uint8_t> have = test::ReadFile(out);
           std::size_t at = 0;
           if (have != first) {
             while (at < have.size() && at < first.size() && have[at] == first[at])
@@ -286,8 +273,6 @@ TEST(ThreadsTest, StopsAsOnOneThread) {
   const std::string pa = Put(dir, "a.bmp", a), pb = Put(dir, "b.bmp", Pattern(500, 300, 2));
   const std::vector<std::string> names = {pa, pb, (dir / "missing.bmp").string(), pa, pb};
   const std::vector<std::string> inputs = test::Entries(dir.path());
-  const int full = ::open("/dev/full", O_WRONLY);
-  ASSERT_GE(full, 0) << "cannot open /dev/full";
   enum class Stop { kCancelInFade, kCancelAtEntry, kThrowAtNotice, kThrowAtProgress, kDiskFull };
   for (const Stop stop : {Stop::kCancelInFade, Stop::kCancelAtEntry, Stop::kThrowAtNotice,
                           Stop::kThrowAtProgress, Stop::kDiskFull}) {
@@ -314,10 +299,13 @@ TEST(ThreadsTest, StopsAsOnOneThread) {
       };
       std::string end;
       try {
-        const Result result = stop == Stop::kDiskFull
-                                  ? ConvertToFd(full, names, 2500, 4, options)
-                                  : Convert(dir / "out.avi", names, 2500, 4, options);
-        end = ToString(result);
+        if (stop == Stop::kDiskFull) {
+          const test::FullDisk full;
+          ASSERT_GE(full.descriptor(), 0) << "no descriptor of a full disk";
+          end = ToString(ConvertToFd(full.descriptor(), names, 2500, 4, options));
+        } else {
+          end = ToString(Convert(dir / "out.avi", names, 2500, 4, options));
+        }
       } catch (const std::runtime_error& e) {
         end = std::string("threw ") + e.what();
       }
@@ -331,7 +319,6 @@ TEST(ThreadsTest, StopsAsOnOneThread) {
       EXPECT_EQ(test::Entries(dir.path()), inputs) << how << ": nothing left behind";
     }
   }
-  ::close(full);
 }
 
 }  // namespace

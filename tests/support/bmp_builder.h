@@ -55,7 +55,7 @@ inline Rgba Word(std::uint16_t w) {
 }
 
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
-// The names in a folder, sorted: to see that nothing was left behind.
+// The names in a folder, sorted, as UTF-8: to see that nothing was left behind.
 std::vector<std::string> Entries(const std::filesystem::path& dir);
 inline std::vector<std::uint8_t> Bytes(const std::string& text) {
   return std::vector<std::uint8_t>(text.begin(), text.end());

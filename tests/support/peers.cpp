@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -158,11 +157,6 @@ std::string MissingPeer(Peer peer) {
   auto found = known.find(peer);
   if (found == known.end()) found = known.emplace(peer, FindMissing(peer)).first;
   return found->second;
-}
-
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string_view(ci) == "true";
 }
 
 ::testing::AssertionResult DecodeWithImageMagick(const std::string& path, RgbaPicture& picture) {

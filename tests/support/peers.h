@@ -1,7 +1,10 @@
 // Real peer tools for tests: ImageMagick writes and decodes pictures, Pillow
 // writes the 32-bit kind ImageMagick does not, ffmpeg, ffprobe, GStreamer and
-// MediaInfo read the AVI files back. Each helper runs the tool as a child process and says in
-// its failure message what it ran and what the tool printed.
+// MediaInfo read the AVI files back. Each helper runs the tool as a child
+// process and says in its failure message what it ran and what the tool
+// printed. On Windows (peers_win.cpp) only MissingPeer and
+// DecodeWithImageMagick exist, for the BMP suite's references, decoded on the
+// build machine beforehand.
 #ifndef STILLREEL_TESTS_SUPPORT_PEERS_H_
 #define STILLREEL_TESTS_SUPPORT_PEERS_H_
 
@@ -12,6 +15,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/test_os.h"  // InCi
 
 namespace stillreel::test {
 
@@ -43,9 +48,6 @@ CommandResult RunCommand(const std::vector<std::string>& argv);
 
 // Empty when the peer can be used, otherwise what is missing.
 std::string MissingPeer(Peer peer);
-
-// True when the environment variable CI is "true": missing peers then fail.
-bool InCi();
 
 // A picture as a peer decoded it: 8-bit red, green, blue, alpha, row-major,
 // top row first.

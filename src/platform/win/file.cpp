@@ -212,6 +212,8 @@ std::ptrdiff_t ReadAt(File file, void* buffer, std::size_t n, std::uint64_t offs
 }
 
 int WriteAll(File file, const void* data, std::size_t n) {
+  // The invalid handle's value is also the process's own pseudo-handle, never written to.
+  if (n > 0 && !file.valid()) return EBADF;
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (n > 0) {
     DWORD chunk = static_cast<DWORD>(std::min(n, win::kMostAtOnce));
