@@ -88,6 +88,25 @@ AviLayout LayoutAvi(std::int32_t width, std::int32_t height, std::uint64_t frame
   return layout;
 }
 
+namespace {
+
+// The sizes of an AVI 2.0 layout's first RIFF, its index and the file, once
+// its frames are shared among its RIFFs; false when a frame, a RIFF or an
+// index would be larger than AVI 2.0 holds.
+bool SizeRiffs(AviLayout& layout) {
+  layout.moviSize = MoviSize(layout, layout.firstRiffFrames);
+  layout.indexSize = Mul(layout.firstRiffFrames, kIndexEntryBytes);
+  layout.riffSize = FirstRiffSize(layout, layout.firstRiffFrames);
+  const std::uint64_t last = layout.riffCount - 1;
+  layout.fileSize = Add(RiffOffset(layout, last), Add(kChunkHeaderBytes, RiffSize(layout, last)));
+  return layout.frameSize <= kMaxOpenDmlFrameBytes && layout.frameCount <= kMaxFrameCount &&
+         std::max(layout.firstRiffFrames, layout.riffFrames) <= kMaxFramesPerStandardIndex &&
+         layout.riffSize <= kMax32 &&
+         (last == 0 || LaterRiffSize(layout, layout.riffFrames) <= kMax32);
+}
+
+}  // namespace
+
 AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t frameCount,
                         std::uint32_t microsPerFrame, std::uint64_t riffBytes,
                         std::int32_t bitCount) {
@@ -109,17 +128,7 @@ AviLayout LayoutOpenDml(std::int32_t width, std::int32_t height, std::uint64_t f
     settled = riffs == layout.riffCount;
     layout.riffCount = riffs;
   }
-  layout.moviSize = MoviSize(layout, layout.firstRiffFrames);
-  layout.indexSize = Mul(layout.firstRiffFrames, kIndexEntryBytes);
-  layout.riffSize = FirstRiffSize(layout, layout.firstRiffFrames);
-  const std::uint64_t last = layout.riffCount - 1;
-  layout.fileSize = Add(RiffOffset(layout, last), Add(kChunkHeaderBytes, RiffSize(layout, last)));
-  const bool fits =
-      settled && layout.frameSize <= kMaxOpenDmlFrameBytes && frameCount <= kMaxFrameCount &&
-      std::max(layout.firstRiffFrames, layout.riffFrames) <= kMaxFramesPerStandardIndex &&
-      layout.riffSize <= kMax32 &&
-      (last == 0 || LaterRiffSize(layout, layout.riffFrames) <= kMax32);
-  if (!fits) layout.fileSize = kHugeSize;
+  if (!SizeRiffs(layout) || !settled) layout.fileSize = kHugeSize;
   return layout;
 }
 
@@ -143,18 +152,7 @@ AviLayout LayoutWithRoom(std::int32_t width, std::int32_t height, std::uint64_t 
                                  ? kHeaderListSize + (layout.formatBytes - kStreamFormatBytes)
                                  : OpenDmlHeaderListSize(layout, layout.riffCount);
   layout.roomBytes = layout.headerListSize - std::min(used, layout.headerListSize);
-  layout.moviSize = MoviSize(layout, layout.firstRiffFrames);
-  layout.indexSize = Mul(layout.firstRiffFrames, kIndexEntryBytes);
-  layout.riffSize = FirstRiffSize(layout, layout.firstRiffFrames);
-  const std::uint64_t last = layout.riffCount - 1;
-  layout.fileSize = Add(RiffOffset(layout, last), Add(kChunkHeaderBytes, RiffSize(layout, last)));
-  const bool fits =
-      layout.riffCount <= roomRiffs && layout.frameSize <= kMaxOpenDmlFrameBytes &&
-      frameCount <= kMaxFrameCount &&
-      std::max(layout.firstRiffFrames, layout.riffFrames) <= kMaxFramesPerStandardIndex &&
-      layout.riffSize <= kMax32 &&
-      (last == 0 || LaterRiffSize(layout, layout.riffFrames) <= kMax32);
-  if (!fits) layout.fileSize = kHugeSize;
+  if (!SizeRiffs(layout) || layout.riffCount > roomRiffs) layout.fileSize = kHugeSize;
   return layout;
 }
 

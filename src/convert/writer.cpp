@@ -101,6 +101,18 @@ struct WriterState {
               const Options& given);
   Result Begin(const PictureInput& first);
   Result Take(const PictureInput& picture);
+  // Take, with what it throws turned into a result: out of memory; or, for a
+  // callback's exception, passed through once the output is gone.
+  Result TakeGuarded(const PictureInput& picture) {
+    try {
+      return Take(picture);
+    } catch (const std::bad_alloc&) {
+      return Fail(Result::kOutOfMemory);
+    } catch (...) {
+      Fail(Result::kCancelled);
+      throw;
+    }
+  }
   Result Finish();
   Result WriteHeadersAgain();
   void Summarize(Summary& summary) const;
@@ -300,15 +312,7 @@ Result Writer::Append(const PictureView& picture) {
   PictureInput input;
   input.kind = PictureInput::Kind::kView;
   input.view = &picture;
-  try {
-    return state_->Take(input);
-  } catch (const std::bad_alloc&) {
-    return state_->Fail(Result::kOutOfMemory);
-  } catch (...) {
-    // A callback's exception passes through once the output is gone.
-    state_->Fail(Result::kCancelled);
-    throw;
-  }
+  return state_->TakeGuarded(input);
 }
 
 Result Writer::AppendBmp(const void* bytes, std::size_t size) {
@@ -317,14 +321,7 @@ Result Writer::AppendBmp(const void* bytes, std::size_t size) {
   PictureInput input;
   input.kind = PictureInput::Kind::kBmp;
   input.bmp = std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(bytes), size);
-  try {
-    return state_->Take(input);
-  } catch (const std::bad_alloc&) {
-    return state_->Fail(Result::kOutOfMemory);
-  } catch (...) {
-    state_->Fail(Result::kCancelled);
-    throw;
-  }
+  return state_->TakeGuarded(input);
 }
 
 Result Writer::Close(Summary* summary) {
