@@ -30,7 +30,8 @@ RATE = 25
 def make_frames(args):
     import numpy
     rng = numpy.random.default_rng(args.seed)
-    count = min(args.distinct or args.frames, args.frames)
+    # The pool is the same for every --frames, so that peaks compare.
+    count = args.distinct or args.frames
     # RGB uint8 (h, w, 3), as numpy pipelines hold frames.
     return rng.integers(0, 256, (count, args.height, args.width, 3), dtype=numpy.uint8)
 
