@@ -51,6 +51,26 @@ std::vector<std::uint8_t> BmpOf(const Picture& p) {
   return test::BuildBmp(fields);
 }
 
+// The same as 32-bit bit fields with an alpha mask, which full reading
+// keeps for bgra32 frames; opaque unless `alpha`.
+std::vector<std::uint8_t> AlphaBmpOf(Picture p, bool alpha) {
+  test::BmpFields fields;
+  fields.width = p.width;
+  fields.height = p.height;
+  fields.bitCount = 32;
+  fields.compression = 3;
+  fields.infoHeaderSize = 56;
+  fields.redMask = 0xFF0000;
+  fields.greenMask = 0xFF00;
+  fields.blueMask = 0xFF;
+  fields.alphaMask = 0xFF000000;
+  for (Rgba& c : p.pixels) {
+    if (!alpha) c.alpha = 255;
+  }
+  fields.pixels = p.pixels;
+  return test::BuildBmp(fields);
+}
+
 // A picture's pixels in memory as `layout` holds them, each row `pad` bytes
 // longer than its pixels.
 struct Held {
@@ -120,29 +140,46 @@ class WriterTest : public ::testing::Test {
       bmps_.push_back(k == 2 ? test::Bytes("BX not a picture") : BmpOf(pictures_[k]));
       test::WriteFile(name, bmps_.back());
       names_.push_back(name);
+      // With alpha where the picture is appended in a layout that has it.
+      const bool alpha = k == 5 || LayoutBytes(k) == 4;
+      const std::string alphaName = (dir_ / ("a" + std::to_string(k) + ".bmp")).string();
+      alphaBmps_.push_back(k == 2 ? bmps_.back() : AlphaBmpOf(pictures_[k], alpha));
+      test::WriteFile(alphaName, alphaBmps_.back());
+      alphaNames_.push_back(alphaName);
     }
   }
 
-  // Appends picture k as the k-th of several ways: views of each layout,
-  // padded, bottom-up, and the BMP itself.
-  Result Append(Writer& writer, std::size_t k) {
-    if (k == 2 || k == 5) return writer.AppendBmp(bmps_[k].data(), bmps_[k].size());
+  static Layout LayoutOf(std::size_t k) {
     static const Layout layouts[] = {Layout::kRgb24, Layout::kBgra32, Layout::kBgr24,
                                      Layout::kGray8, Layout::kRgba32};
-    const Held held = Hold(pictures_[k], layouts[k % 5], k % 3, k % 2 == 1);
+    return layouts[k % 5];
+  }
+  static int LayoutBytes(std::size_t k) {
+    const Layout layout = LayoutOf(k);
+    return layout == Layout::kBgra32 || layout == Layout::kRgba32 ? 4 : 3;
+  }
+
+  // Appends picture k as the k-th of several ways: views of each layout,
+  // padded, bottom-up, and the BMP itself (with alpha for `alpha`).
+  Result Append(Writer& writer, std::size_t k, bool alpha = false) {
+    const std::vector<std::uint8_t>& bmp = alpha ? alphaBmps_[k] : bmps_[k];
+    if (k == 2 || k == 5) return writer.AppendBmp(bmp.data(), bmp.size());
+    const Held held = Hold(pictures_[k], LayoutOf(k), k % 3, k % 2 == 1);
     return writer.Append(held.view);
   }
 
   TempDir dir_;
   std::vector<Picture> pictures_;
-  std::vector<std::vector<std::uint8_t>> bmps_;
-  std::vector<std::string> names_;
+  std::vector<std::vector<std::uint8_t>> bmps_, alphaBmps_;
+  std::vector<std::string> names_, alphaNames_;
 };
 
 TEST_F(WriterTest, SameFileAsConvertForEveryKindCountAndThreads) {
   const fs::path want = dir_ / "want.avi", have = dir_ / "have.avi";
   for (const Container container : {Container::kAvi1, Container::kOpenDml, Container::kAuto}) {
-    for (const Pixels pixels : {Pixels::kBgr24, Pixels::kGray8}) {
+    for (const Pixels pixels : {Pixels::kBgr24, Pixels::kGray8, Pixels::kBgra32}) {
+      // bgra32 keeps the alpha that full reading reads.
+      const bool alpha = pixels == Pixels::kBgra32;
       for (std::int32_t n = 1; n <= 8; ++n) {
         for (std::int32_t threads = 1; threads <= 3; ++threads) {
           for (const std::size_t count : {std::size_t{1}, std::size_t{2}, std::size_t{6}}) {
@@ -158,9 +195,11 @@ TEST_F(WriterTest, SameFileAsConvertForEveryKindCountAndThreads) {
               options.container = container;
               options.pixels = pixels;
               options.threads = threads;
+              if (alpha) options.reading = Reading::kFull;
               Heard convertHeard, writerHeard;
               convertHeard.Listen(options);
-              const std::vector<std::string> names(names_.begin(), names_.begin() + count);
+              const std::vector<std::string>& all = alpha ? alphaNames_ : names_;
+              const std::vector<std::string> names(all.begin(), all.begin() + count);
               Summary convertSummary;
               options.summary = &convertSummary;
               ASSERT_EQ(Convert(want, names, 1250, n, options), Result::kOk) << how;
@@ -174,7 +213,7 @@ TEST_F(WriterTest, SameFileAsConvertForEveryKindCountAndThreads) {
               Writer writer;
               ASSERT_EQ(writer.Open(have, setup, options), Result::kOk) << how;
               for (std::size_t k = 0; k < count; ++k)
-                ASSERT_EQ(Append(writer, k), Result::kOk) << how << " picture " << k;
+                ASSERT_EQ(Append(writer, k, alpha), Result::kOk) << how << " picture " << k;
               Summary summary;
               ASSERT_EQ(writer.Close(&summary), Result::kOk) << how;
               ASSERT_EQ(test::ReadFile(have), test::ReadFile(want)) << how;

@@ -81,7 +81,7 @@ struct WriterState {
   AviLayout Unknown(std::uint64_t n) const {
     const std::uint64_t frames = FrameCount(n, static_cast<std::uint64_t>(settings.smoothCount));
     const auto micros = static_cast<std::uint32_t>(1000000.0 / settings.frameRate);
-    const std::int32_t bits = settings.pixels == Pixels::kGray8 ? 8 : 24;
+    const std::int32_t bits = 8 * FramePixelBytes(settings);
     if (container == Container::kAvi1) {
       return LayoutAvi(settings.frameWidth, settings.frameHeight, frames, micros, bits);
     }

@@ -108,7 +108,12 @@ std::vector<std::uint8_t> BuildBmp(const BmpFields& fields) {
     out.Le32(fields.greenMask);
     out.Le32(fields.blueMask);
   }
-  if (masksInHeader) out.Zeros(headerBytes - 52);
+  if (masksInHeader && headerBytes >= 56) {
+    out.Le32(fields.alphaMask);
+    out.Zeros(headerBytes - 56);
+  } else if (masksInHeader) {
+    out.Zeros(headerBytes - 52);
+  }
   if (!bitFields && !core) out.Zeros(headerBytes - 40);
 
   for (const Rgba& c : fields.palette) {

@@ -31,6 +31,8 @@ struct BmpFields {
   // Bit-field masks, written after a 40-byte header when compression is 3
   // (inside the header for larger ones, as the V4/V5 layout has them).
   std::uint32_t redMask = 0xF800, greenMask = 0x07E0, blueMask = 0x001F;
+  // Written after them in headers of 56 bytes or more.
+  std::uint32_t alphaMask = 0;
   // Row-major, top row first: for 24/32-bit pictures the colours, for
   // palette pictures the indices (in .blue), for 16-bit the words (in .blue
   // and .green as low and high byte). Missing pixels are zero.
