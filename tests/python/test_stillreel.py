@@ -450,6 +450,28 @@ def test_writer_grey_frames_are_gray8(tmp_path):
     assert have.read_bytes() == want.read_bytes()
 
 
+def test_writer_bgra32_keeps_alpha_uncounted(tmp_path):
+    """RGBA frames with pixels="bgra32", their number not given: ffmpeg
+    decodes the frames as bgra to the colours and alphas given, and the fade
+    between them to BlendChannel on all four bytes."""
+    np = _numpy()
+    rng = np.random.default_rng(11)
+    frames = [rng.integers(0, 256, (6, 10, 4), dtype=np.uint8) for _ in range(2)]
+    have = tmp_path / "alpha.avi"
+    with stillreel.Writer(have, smooth=3, pixels="bgra32") as writer:
+        for frame in frames:
+            writer.write(frame)
+    assert writer.summary.pixels == "bgra32" and writer.summary.frame_count == 4
+    decoded = subprocess.run(["ffmpeg", "-v", "error", "-i", str(have), "-f", "rawvideo",
+                              "-pix_fmt", "bgra", "-"], capture_output=True, check=True).stdout
+    shown = [frame[:, :, [2, 1, 0, 3]].tobytes() for frame in frames]
+    size = len(shown[0])
+    assert [decoded[i * size:(i + 1) * size] for i in (0, 3)] == shown
+    for l in (1, 2):
+        want = bytes(int(a * (1.0 - l / 3) + b * l / 3) for a, b in zip(shown[0], shown[1]))
+        assert decoded[l * size:(l + 1) * size] == want, "fade step %d" % l
+
+
 def test_writer_refuses_wrong_frames_and_goes_on(tmp_path):
     np = _numpy()
     frame = _frames(np)[0]
