@@ -468,7 +468,8 @@ def test_writer_bgra32_keeps_alpha_uncounted(tmp_path):
     size = len(shown[0])
     assert [decoded[i * size:(i + 1) * size] for i in (0, 3)] == shown
     for l in (1, 2):
-        want = bytes(int(a * (1.0 - l / 3) + b * l / 3) for a, b in zip(shown[0], shown[1]))
+        t = l / 3
+        want = bytes(int(a * (1.0 - t) + b * t) for a, b in zip(shown[0], shown[1]))
         assert decoded[l * size:(l + 1) * size] == want, "fade step %d" % l
 
 
