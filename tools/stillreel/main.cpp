@@ -531,6 +531,66 @@ std::optional<int> StreamFailure(Result result, const CommandLine& cl, const Sum
                        : "nothing was written; an earlier file of that name is unchanged");
 }
 
+// What came of feeding the stream's pictures to the Writer.
+struct Fed {
+  Result result = Result::kOk;
+  bool readFailed = false;
+};
+
+// Hands the Writer each picture of the stream until it ends, is cut short,
+// holds bytes that are no BMP, or goes beyond --pictures.
+Fed FeedPictures(const CommandLine& cl, Console& console, Writer& writer, StreamPictures& pictures,
+                 BmpStream& stream, std::optional<StreamAhead>& ahead) {
+  const auto read = [&stream, &ahead] {
+    if (ahead) return ahead->Next();
+    StreamAhead::Piece piece;
+    piece.next = stream.Read();
+    piece.bytes = stream.picture();
+    piece.offset = stream.offset();
+    piece.consumed = stream.consumed();
+    return piece;
+  };
+  const auto skip = [&stream, &ahead] { return ahead ? ahead->SkipRest() : stream.SkipRest(); };
+  Fed fed;
+  for (;;) {
+    const StreamAhead::Piece piece = read();
+    BmpStream::Next next = piece.next;
+    const bool beyond = cl.pictureCount && pictures.count == *cl.pictureCount;
+    if (beyond && next != BmpStream::Next::kEnd && next != BmpStream::Next::kInterrupted &&
+        next != BmpStream::Next::kFailed) {
+      console.Say("warning: standard input goes on after the " + std::to_string(*cl.pictureCount) +
+                  " pictures of --pictures (byte " + std::to_string(piece.offset) +
+                  " on); the rest is skipped");
+      next = skip();
+    } else if (next == BmpStream::Next::kPicture || next == BmpStream::Next::kCut) {
+      const std::span<const std::uint8_t> bytes = piece.bytes;
+      pictures.starts[static_cast<std::size_t>(pictures.count) % StreamPictures::kKept] =
+          piece.offset;
+      // A cut picture goes in as its signature alone: an incomplete file,
+      // unreadable, whose frame is white whatever of its rows came.
+      std::size_t size = bytes.size();
+      if (next == BmpStream::Next::kCut) {
+        pictures.cut = pictures.count;
+        pictures.cutEnd = piece.consumed;
+        size = std::min<std::size_t>(size, 2);
+      }
+      ++pictures.count;
+      fed.result = writer.AppendBmp(bytes.data(), size);
+      if (fed.result == Result::kOk && next == BmpStream::Next::kPicture) continue;
+      return fed;
+    } else if (next == BmpStream::Next::kNotBmp) {
+      console.Say(
+          "warning: standard input holds bytes that are not a BMP file (they do not "
+          "start with \"BM\") from byte " +
+          std::to_string(piece.offset) + " on; they and the rest are skipped");
+      next = skip();
+    }
+    if (next == BmpStream::Next::kInterrupted) fed.result = Result::kCancelled;
+    fed.readFailed = next == BmpStream::Next::kFailed;
+    return fed;
+  }
+}
+
 // Reads the pictures from standard input, one whole BMP file after another,
 // and feeds them to a Writer. A stream cut short inside a picture ends with
 // that picture as a white frame; bytes that are no BMP where one should
@@ -565,54 +625,9 @@ int RunStream(const CommandLine& cl) {
   // --threads 1 keeps the conversion to one thread.
   std::optional<StreamAhead> ahead;
   if (cl.threads != 1) ahead.emplace(stream, StopReadingStandardInput);
-  const auto read = [&stream, &ahead] {
-    if (ahead) return ahead->Next();
-    StreamAhead::Piece piece;
-    piece.next = stream.Read();
-    piece.bytes = stream.picture();
-    piece.offset = stream.offset();
-    piece.consumed = stream.consumed();
-    return piece;
-  };
-  const auto skip = [&stream, &ahead] { return ahead ? ahead->SkipRest() : stream.SkipRest(); };
-  bool readFailed = false;
-  for (;;) {
-    const StreamAhead::Piece piece = read();
-    BmpStream::Next next = piece.next;
-    const bool beyond = cl.pictureCount && pictures.count == *cl.pictureCount;
-    if (beyond && next != BmpStream::Next::kEnd && next != BmpStream::Next::kInterrupted &&
-        next != BmpStream::Next::kFailed) {
-      console.Say("warning: standard input goes on after the " + std::to_string(*cl.pictureCount) +
-                  " pictures of --pictures (byte " + std::to_string(piece.offset) +
-                  " on); the rest is skipped");
-      next = skip();
-    } else if (next == BmpStream::Next::kPicture || next == BmpStream::Next::kCut) {
-      const std::span<const std::uint8_t> bytes = piece.bytes;
-      pictures.starts[static_cast<std::size_t>(pictures.count) % StreamPictures::kKept] =
-          piece.offset;
-      // A cut picture goes in as its signature alone: an incomplete file,
-      // unreadable, whose frame is white whatever of its rows came.
-      std::size_t size = bytes.size();
-      if (next == BmpStream::Next::kCut) {
-        pictures.cut = pictures.count;
-        pictures.cutEnd = piece.consumed;
-        size = std::min<std::size_t>(size, 2);
-      }
-      ++pictures.count;
-      result = writer.AppendBmp(bytes.data(), size);
-      if (result == Result::kOk && next == BmpStream::Next::kPicture) continue;
-      break;
-    } else if (next == BmpStream::Next::kNotBmp) {
-      console.Say(
-          "warning: standard input holds bytes that are not a BMP file (they do not "
-          "start with \"BM\") from byte " +
-          std::to_string(piece.offset) + " on; they and the rest are skipped");
-      next = skip();
-    }
-    if (next == BmpStream::Next::kInterrupted) result = Result::kCancelled;
-    readFailed = next == BmpStream::Next::kFailed;
-    break;
-  }
+  const Fed fed = FeedPictures(cl, console, writer, pictures, stream, ahead);
+  result = fed.result;
+  const bool readFailed = fed.readFailed;
   if (readFailed || (result == Result::kOk && pictures.count == 0)) {
     writer.Abort();
     console.Finish();
