@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "simd/kernels.h"
@@ -58,6 +59,22 @@ struct IntegerDivision {
 // False where the step has no integer blend: l = 0, n past
 // kMaxIntegerBlendCount, or no 16-bit magic number.
 bool FindIntegerDivision(std::int32_t l, std::int32_t n, IntegerDivision& division);
+
+// For the vector kernels: `whole(a, b, size, out)` blends the whole vectors
+// of kVector bytes it can and returns how many bytes it did; the rest goes
+// through copies padded to one vector.
+template <std::size_t kVector, class Whole>
+inline void BlendPadded(const std::uint8_t* a, const std::uint8_t* b, std::size_t size,
+                        std::uint8_t* out, const Whole& whole) {
+  const std::size_t done = whole(a, b, size, out);
+  if (done == size) return;
+  const std::size_t rest = size - done;
+  std::uint8_t va[kVector] = {}, vb[kVector] = {}, blended[kVector];
+  std::memcpy(va, a + done, rest);
+  std::memcpy(vb, b + done, rest);
+  whole(va, vb, kVector, blended);
+  std::memcpy(out + done, blended, rest);
+}
 
 }  // namespace stillreel
 

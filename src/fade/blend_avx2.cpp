@@ -164,14 +164,9 @@ std::size_t BlendWhole(const std::uint8_t* a, const std::uint8_t* b, std::size_t
 // Whole vectors, then the rest through copies padded to one.
 void Blend(const std::uint8_t* a, const std::uint8_t* b, std::size_t size, const BlendStep& step,
            std::uint8_t* out) {
-  const std::size_t done = BlendWhole(a, b, size, step, out);
-  if (done == size) return;
-  const std::size_t rest = size - done;
-  std::uint8_t va[32] = {}, vb[32] = {}, blended[32];
-  std::memcpy(va, a + done, rest);
-  std::memcpy(vb, b + done, rest);
-  BlendWhole(va, vb, 32, step, blended);
-  std::memcpy(out + done, blended, rest);
+  BlendPadded<32>(a, b, size, out,
+                  [&step](const std::uint8_t* x, const std::uint8_t* y, std::size_t n,
+                          std::uint8_t* to) { return BlendWhole(x, y, n, step, to); });
 }
 
 }  // namespace

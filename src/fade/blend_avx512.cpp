@@ -63,14 +63,9 @@ STILLREEL_AVX512 std::size_t BlendDoubles16(const std::uint8_t* a, const std::ui
 // Whole blocks, then the rest through copies padded to one.
 void BlendDoubles(const std::uint8_t* a, const std::uint8_t* b, std::size_t size,
                   const BlendStep& step, std::uint8_t* out) {
-  const std::size_t done = BlendDoubles16(a, b, size, step, out);
-  if (done == size) return;
-  const std::size_t rest = size - done;
-  std::uint8_t va[16] = {}, vb[16] = {}, blended[16];
-  std::memcpy(va, a + done, rest);
-  std::memcpy(vb, b + done, rest);
-  BlendDoubles16(va, vb, 16, step, blended);
-  std::memcpy(out + done, blended, rest);
+  BlendPadded<16>(a, b, size, out,
+                  [&step](const std::uint8_t* x, const std::uint8_t* y, std::size_t n,
+                          std::uint8_t* to) { return BlendDoubles16(x, y, n, step, to); });
 }
 
 // A 256-byte table in registers.

@@ -144,14 +144,9 @@ void Blend(const std::uint8_t* a, const std::uint8_t* b, std::size_t size, const
       out[i] = table[a[i] * 256 + b[i]];
     return;
   }
-  const std::size_t done = BlendWhole(a, b, size, step, out);
-  if (done == size) return;
-  const std::size_t rest = size - done;
-  std::uint8_t va[16] = {}, vb[16] = {}, blended[16];
-  std::memcpy(va, a + done, rest);
-  std::memcpy(vb, b + done, rest);
-  BlendWhole(va, vb, 16, step, blended);
-  std::memcpy(out + done, blended, rest);
+  BlendPadded<16>(a, b, size, out,
+                  [&step](const std::uint8_t* x, const std::uint8_t* y, std::size_t n,
+                          std::uint8_t* to) { return BlendWhole(x, y, n, step, to); });
 }
 
 }  // namespace
