@@ -18,20 +18,12 @@
 namespace stillreel {
 namespace {
 
-struct Avx2Tables {
+// The lower pairs' bit sets (LowerBits) and what the blend needs besides.
+struct Avx2Tables : LowerBits {
   bool integer = false;
   bool lower = false;  // some pairs are lower
   IntegerDivision division;
-  // Bit a of lowerA (b of lowerB) is set when some pair with that a (b) is
-  // lower, and bit a of lowerSame when the pair a, a is.
-  std::array<std::uint8_t, 32> lowerA{};
-  std::array<std::uint8_t, 32> lowerB{};
-  std::array<std::uint8_t, 32> lowerSame{};
 };
-
-void SetBit(std::array<std::uint8_t, 32>& set, int v) {
-  set[static_cast<std::size_t>(v >> 3)] |= static_cast<std::uint8_t>(1 << (v & 7));
-}
 
 void Prepare(BlendStep& step) {
   auto tables = std::make_shared<Avx2Tables>();
@@ -40,11 +32,7 @@ void Prepare(BlendStep& step) {
       FindLowerPairs(step.l, step.n, lower)) {
     tables->integer = true;
     tables->lower = !lower.pairs.empty();
-    for (const LowerPairs::Pair& p : lower.pairs) {
-      SetBit(tables->lowerA, p.a);
-      SetBit(tables->lowerB, p.b);
-      if (p.a == p.b) SetBit(tables->lowerSame, p.a);
-    }
+    static_cast<LowerBits&>(*tables) = BitsOf(lower);
   }
   step.tables = std::move(tables);
 }

@@ -190,4 +190,17 @@ bool SolveLowerSets(const LowerPairs& lower, LowerSets& sets) {
   return false;
 }
 
+LowerBits BitsOf(const LowerPairs& lower) {
+  const auto set = [](std::array<std::uint8_t, 32>& bits, int v) {
+    bits[static_cast<std::size_t>(v >> 3)] |= static_cast<std::uint8_t>(1 << (v & 7));
+  };
+  LowerBits bits;
+  for (const LowerPairs::Pair& p : lower.pairs) {
+    set(bits.lowerA, p.a);
+    set(bits.lowerB, p.b);
+    if (p.a == p.b) set(bits.lowerSame, p.a);
+  }
+  return bits;
+}
+
 }  // namespace stillreel

@@ -37,6 +37,16 @@ struct LowerPairs {
 // k / n by anything else, which leaves the step no integer blend.
 bool FindLowerPairs(std::int32_t l, std::int32_t n, LowerPairs& lower);
 
+// The lower pairs as sets of 256 bits, for kernels that look at a and b
+// apart: bit a of lowerA (b of lowerB) is set when some pair with that a
+// (b) is lower, and bit a of lowerSame when the pair a, a is.
+struct LowerBits {
+  std::array<std::uint8_t, 32> lowerA{};
+  std::array<std::uint8_t, 32> lowerB{};
+  std::array<std::uint8_t, 32> lowerSame{};
+};
+LowerBits BitsOf(const LowerPairs& lower);
+
 // The quotients k / n with one rounding threshold for the formula's sum:
 // range c is (2^(c-1), 2^c], and range 0 holds 0 and 1.
 inline constexpr int kRanges = 9;
