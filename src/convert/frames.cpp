@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 
 namespace stillreel {
 
@@ -86,12 +85,6 @@ void FrameWriter::WriteBlend(const Image& a, const Image& b, std::int32_t l) {
         CrossFade(a, b, step, first, count, columns, rows, rowBytes);
       },
       true);
-}
-
-void PreparePicture(const RunSettings& settings, Image& image) {
-  if (image.pixelBytes != 3) return;
-  if (settings.pixels == Pixels::kGray8) MakeGrey(image);
-  if (settings.pixels == Pixels::kBgra32 && !MakeBgra(image)) throw std::bad_alloc();
 }
 
 const BlendStep& FrameWriter::Step(std::int32_t l) {

@@ -31,10 +31,6 @@ namespace stillreel {
 // nothing. A block no larger than one part is blended by the caller alone.
 inline constexpr std::size_t kPartBytes = std::size_t{64} << 10;
 
-// Turns a picture held in colour into the frames' kind of pixels (pictures
-// read for a run are read in that kind already).
-void PreparePicture(const RunSettings& settings, Image& image);
-
 class FrameWriter {
  public:
   // With workers, the rows of each in-between frame are shared out among

@@ -123,7 +123,7 @@ void ViewRows(const PictureView& view, std::int64_t first, std::int64_t count, s
 bool ReadView(const PictureView& view, std::int32_t pixelBytes, Image& image) {
   image.pixelBytes = pixelBytes;
   if (!ResizeUnfilled(image, view.width, view.height)) {
-    MakeUnreadable(image);
+    MakeUnreadable(image, pixelBytes);
     return false;
   }
   ViewRows(view, 0, view.height, view.width, pixelBytes, image.bytes.get(), image.stride);

@@ -138,10 +138,8 @@ PictureRead Run::Read(const PictureInput& picture, Image& image) const {
       // Straight into the frames' kind of pixels.
       outcome.read = ReadView(*picture.view, FramePixelBytes(settings_), image);
       outcome.issue = PictureIssue::kOutOfMemory;
-      if (outcome.read) return outcome;
       break;
   }
-  PreparePicture(settings_, image);
   return outcome;
 }
 

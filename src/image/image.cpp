@@ -117,16 +117,4 @@ void BgraRow(const std::uint8_t* bgr, const std::uint8_t* alpha, std::size_t cou
   }
 }
 
-bool MakeBgra(Image& image) {
-  if (image.pixelBytes != 3) return image.pixelBytes == 4;
-  Image bgra;
-  bgra.pixelBytes = 4;
-  if (!MakeRoom(bgra, image.width, image.height)) return false;
-  for (std::int64_t r = 0; r < image.height; ++r)
-    BgraRow(Row(image, r), nullptr, static_cast<std::size_t>(image.width), Row(bgra, r));
-  ClearPadding(bgra);
-  image = std::move(bgra);
-  return true;
-}
-
 }  // namespace stillreel

@@ -65,10 +65,6 @@ void MakeGrey(Image& image);
 void BgraRow(const std::uint8_t* bgr, const std::uint8_t* alpha, std::size_t count,
              std::uint8_t* bgra);
 
-// Turns a colour image into an opaque one of four bytes a pixel; false (the
-// image unchanged) when the bytes cannot be allocated.
-bool MakeBgra(Image& image);
-
 // Stored row r, counted from the bottom row.
 inline std::uint8_t* Row(Image& image, std::int64_t r) {
   return image.bytes.get() + static_cast<std::size_t>(r) * image.stride;
